@@ -1,0 +1,67 @@
+#include "frame/stream.h"
+
+#include "frame/frame.h"
+#include "kelhash.h"
+
+#if !defined(_WIN32)
+#include <sys/types.h>
+// Without 64-bit off_t a 32-bit build would misreport every file above
+// 2 GiB; the build defines _FILE_OFFSET_BITS=64 to get it.
+static_assert(sizeof(off_t) == 8, "64-bit file offsets required");
+#endif
+
+namespace {
+
+int seek64(std::FILE *f, std::int64_t offset, int whence) {
+#if defined(_WIN32)
+    return _fseeki64(f, offset, whence);
+#else
+    return fseeko(f, static_cast<off_t>(offset), whence);
+#endif
+}
+
+std::int64_t tell64(std::FILE *f) {
+#if defined(_WIN32)
+    return _ftelli64(f);
+#else
+    return static_cast<std::int64_t>(ftello(f));
+#endif
+}
+
+std::int32_t close_and_fail(std::FILE *f, Failure why) {
+    std::fclose(f);
+    return fail(why);
+}
+
+}  // namespace
+
+std::int32_t stream_open(const char *path, std::FILE **out) {
+    if (path == nullptr) return fail(Failure::null_path);
+    std::FILE *f = std::fopen(path, "rb");
+    if (f == nullptr) return fail(Failure::cannot_open);
+    *out = f;
+    return KELHASH_OK;
+}
+
+std::int32_t stream_size(std::FILE *f, std::int64_t *size) {
+    if (seek64(f, 0, SEEK_END) != 0) return close_and_fail(f, Failure::seek_failed);
+    const std::int64_t end = tell64(f);
+    if (end < 0) return close_and_fail(f, Failure::ftell_failed);
+    if (seek64(f, 0, SEEK_SET) != 0) return close_and_fail(f, Failure::seek_failed);
+    *size = end;
+    return KELHASH_OK;
+}
+
+bool stream_seek(std::FILE *f, std::int64_t offset) { return seek64(f, offset, SEEK_SET) == 0; }
+
+ReadOutcome stream_read(std::FILE *f, std::uint8_t *buf, std::size_t want, std::size_t *got) {
+    std::size_t have = 0;
+    while (have < want) {
+        const std::size_t n = std::fread(buf + have, 1, want - have, f);
+        if (n == 0) break;
+        have += n;
+    }
+    *got = have;
+    if (have >= want) return ReadOutcome::complete;
+    return std::ferror(f) ? ReadOutcome::failed : ReadOutcome::ended_early;
+}

@@ -1,0 +1,27 @@
+// Buffered-stream helpers with 64-bit offsets on every platform, and the
+// open / size / read sequences shared by the file functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Checks the path and opens it in mode "rb". Returns 0 with *out set, or the
+// status of "null path" / "cannot open file" with the message written.
+std::int32_t stream_open(const char *path, std::FILE **out);
+
+// Seeks to the end, takes the position as the size and seeks back to the
+// start. On failure the stream is closed, the message written and the status
+// returned.
+std::int32_t stream_size(std::FILE *f, std::int64_t *size);
+
+// Seeks to an absolute offset from the start; true on success.
+bool stream_seek(std::FILE *f, std::int64_t offset);
+
+enum class ReadOutcome { complete, ended_early, failed };
+
+// Reads up to want bytes into buf, read after read, until want bytes have
+// arrived or a read delivers nothing. *got receives the count delivered. A
+// read that delivers nothing is an early end of file unless the stream's
+// error indicator is set, which makes it a failure.
+ReadOutcome stream_read(std::FILE *f, std::uint8_t *buf, std::size_t want, std::size_t *got);

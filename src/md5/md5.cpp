@@ -1,0 +1,133 @@
+#include "md5/md5.h"
+
+#include <cstring>
+
+namespace {
+
+// Per-step left-rotation amounts.
+constexpr std::uint32_t R[64] = {
+    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
+    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
+    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
+    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
+};
+
+// floor(2^32 * |sin(i + 1)|) for step i.
+constexpr std::uint32_t K[64] = {
+    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
+    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
+    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
+    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
+    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
+    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
+    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
+    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
+    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
+    0xeb86d391,
+};
+
+constexpr std::uint32_t kInitialState[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+
+inline std::uint32_t rotl(std::uint32_t x, std::uint32_t s) { return (x << s) | (x >> (32 - s)); }
+
+inline std::uint32_t load_le32(const std::uint8_t *p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+// Feeds bytes through the context's block, compressing each full block.
+inline void absorb(kel_md5_ctx *ctx, const std::uint8_t *data, std::uint64_t len) {
+    while (len > 0) {
+        const std::uint64_t room = 64 - ctx->block_len;
+        const std::uint64_t share = len < room ? len : room;
+        std::memcpy(ctx->block + ctx->block_len, data, static_cast<std::size_t>(share));
+        ctx->block_len += share;
+        data += share;
+        len -= share;
+        if (ctx->block_len == 64) {
+            md5_block(ctx->state, ctx->block);
+            ctx->block_len = 0;
+        }
+    }
+}
+
+}  // namespace
+
+void md5_block(std::uint32_t state[4], const std::uint8_t block[64]) {
+    std::uint32_t m[16];
+    for (int j = 0; j < 16; ++j) m[j] = load_le32(block + 4 * j);
+
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+
+    // One loop over the 64 steps. Fully unrolled by the compiler, every
+    // index into R, K and m becomes a constant. In each step the part that
+    // does not wait for the previous step's b (a + K + word, and whatever
+    // of the round function uses only c and d) is summed first, so the
+    // serial chain through b stays as short as the round allows.
+#if defined(__clang__)
+#pragma clang loop unroll(full)
+#elif defined(__GNUC__)
+#pragma GCC unroll 64
+#endif
+    for (int i = 0; i < 64; ++i) {
+        std::uint32_t t;
+        if (i < 16) {
+            t = a + K[i] + m[i];
+            t += d ^ (b & (c ^ d));
+        } else if (i < 32) {
+            // G = (b & d) | (c & ~d); the two terms share no bits, so the
+            // OR is an addition and the c-d half joins the early sum.
+            t = a + K[i] + m[(5 * i + 1) & 15] + (c & ~d);
+            t += b & d;
+        } else if (i < 48) {
+            t = a + K[i] + m[(3 * i + 5) & 15];
+            t += b ^ (c ^ d);
+        } else {
+            t = a + K[i] + m[(7 * i) & 15];
+            t += c ^ (b | ~d);
+        }
+        const std::uint32_t nb = b + rotl(t, R[i]);
+        a = d;
+        d = c;
+        c = b;
+        b = nb;
+    }
+
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+}
+
+void kel_md5_init(kel_md5_ctx *ctx) {
+    std::memcpy(ctx->state, kInitialState, sizeof kInitialState);
+    ctx->total_len = 0;
+    ctx->block_len = 0;
+}
+
+void kel_md5_update(kel_md5_ctx *ctx, const std::uint8_t *data, std::uint64_t len) {
+    ctx->total_len += len;
+    absorb(ctx, data, len);
+}
+
+void kel_md5_final(kel_md5_ctx *ctx, std::uint8_t digest[16]) {
+    const std::uint64_t bits = ctx->total_len * 8;
+    const std::uint8_t one = 0x80;
+    const std::uint8_t zero = 0x00;
+    kel_md5_update(ctx, &one, 1);
+    while (ctx->block_len != 56) kel_md5_update(ctx, &zero, 1);
+    for (int i = 0; i < 8; ++i) ctx->block[56 + i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    md5_block(ctx->state, ctx->block);
+    ctx->block_len = 0;
+    for (int w = 0; w < 4; ++w)
+        for (int i = 0; i < 4; ++i)
+            digest[4 * w + i] = static_cast<std::uint8_t>(ctx->state[w] >> (8 * i));
+}
+
+void kel_md5(const std::uint8_t *data, std::uint64_t len, std::uint8_t digest[16]) {
+    kel_md5_ctx ctx;
+    kel_md5_init(&ctx);
+    ctx.total_len = len;
+    absorb(&ctx, data, len);
+    kel_md5_final(&ctx, digest);
+}

@@ -1,0 +1,177 @@
+#include "support.h"
+
+#include <cctype>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <stdexcept>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+#endif
+
+#if defined(KELHASH_TEST_HAVE_OPENSSL)
+#include <openssl/evp.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace kt {
+
+TempDir::TempDir() {
+    static unsigned counter = 0;
+    std::random_device rd;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path p = fs::temp_directory_path() /
+                           ("kelhash-test-" + std::to_string(rd()) + "-" +
+                            std::to_string(++counter));
+        std::error_code ec;
+        if (fs::create_directory(p, ec)) {
+            path_ = p.string();
+            return;
+        }
+    }
+    throw std::runtime_error("cannot create a scratch directory");
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::string TempDir::file(const std::string &name) const { return (fs::path(path_) / name).string(); }
+
+std::string TempDir::write(const std::string &name, const Bytes &bytes) const {
+    const std::string p = file(name);
+    std::FILE *f = std::fopen(p.c_str(), "wb");
+    if (f == nullptr) throw std::runtime_error("cannot create " + p);
+    if (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) {
+        std::fclose(f);
+        throw std::runtime_error("cannot write " + p);
+    }
+    if (std::fclose(f) != 0) throw std::runtime_error("cannot close " + p);
+    return p;
+}
+
+#if !defined(_WIN32)
+struct FifoWithWriter::State {
+    std::thread writer;
+};
+
+FifoWithWriter::FifoWithWriter(const TempDir &dir, const std::string &name, Bytes content)
+    : path_(dir.file(name)), state_(new State) {
+    // A reader that gives up early must not kill the test with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (mkfifo(path_.c_str(), 0600) != 0) {
+        delete state_;
+        throw std::runtime_error("mkfifo failed");
+    }
+    state_->writer = std::thread([p = path_, data = std::move(content)] {
+        const int fd = ::open(p.c_str(), O_WRONLY);
+        if (fd < 0) return;
+        std::size_t done = 0;
+        while (done < data.size()) {
+            const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        ::close(fd);
+    });
+}
+
+FifoWithWriter::~FifoWithWriter() {
+    // If no reader ever opened the pipe, the writer is still blocked in
+    // open(); opening the read end (non-blocking) releases it.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    if (state_->writer.joinable()) state_->writer.join();
+    if (fd >= 0) ::close(fd);
+    ::unlink(path_.c_str());
+    delete state_;
+}
+
+bool make_sparse_file(const std::string &path, std::uint64_t size,
+                      const std::vector<std::pair<std::uint64_t, std::uint8_t>> &bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) return false;
+    bool ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    for (const auto &[offset, value] : bytes) {
+        if (!ok) break;
+        ok = ::pwrite(fd, &value, 1, static_cast<off_t>(offset)) == 1;
+    }
+    ok = (::close(fd) == 0) && ok;
+    return ok;
+}
+#endif
+
+Bytes random_bytes(std::size_t n, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    Bytes out(n);
+    for (auto &b : out) b = static_cast<std::uint8_t>(rng() >> 56);
+    return out;
+}
+
+std::string reference_opensubtitles(const Bytes &image) {
+    const std::uint64_t size = image.size();
+    const std::uint64_t m = size < 65536 ? size : 65536;
+    std::uint64_t sum = size;
+    for (const std::uint64_t start : {std::uint64_t{0}, size - m}) {
+        for (std::uint64_t k = 0; k < m; ++k) {
+            // Byte k of the range is byte k % 8 of word k / 8.
+            sum += static_cast<std::uint64_t>(image[start + k]) << (8 * (k % 8));
+        }
+    }
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(sum));
+    return text;
+}
+
+bool have_openssl() {
+#if defined(KELHASH_TEST_HAVE_OPENSSL)
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n) {
+#if defined(KELHASH_TEST_HAVE_OPENSSL)
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    static const std::uint8_t kNothing[1] = {0};
+    if (EVP_Digest(data != nullptr ? data : kNothing, n, digest, &len, EVP_md5(), nullptr) != 1)
+        throw std::runtime_error("EVP_Digest failed");
+    std::string hex;
+    char two[3];
+    for (unsigned int i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        hex += two;
+    }
+    return hex;
+#else
+    (void)data;
+    (void)n;
+    return "";
+#endif
+}
+
+std::string openssl_md5_lower(const Bytes &bytes) { return openssl_md5_lower(bytes.data(), bytes.size()); }
+
+std::string to_upper(std::string s) {
+    for (auto &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+std::string set_result_marker() {
+    static const char kMarker[] = "marker";
+    if (kelhash_md5_buffer(kMarker, 6) != KELHASH_OK) throw std::runtime_error("marker md5 failed");
+    return kelhash_result();
+}
+
+}  // namespace kt

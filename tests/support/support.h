@@ -1,0 +1,86 @@
+// Shared helpers for the test suite: scratch files, reproducible random
+// bytes and independent reference computations to compare the library with.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "kelhash.h"
+
+namespace kt {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A scratch directory removed, with its contents, when the object dies.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const { return path_; }
+    // Path of a file inside the directory (not created).
+    std::string file(const std::string &name) const;
+    // Writes bytes to a new file inside the directory and returns its path.
+    std::string write(const std::string &name, const Bytes &bytes) const;
+
+private:
+    std::string path_;
+};
+
+#if !defined(_WIN32)
+// A named pipe with a writer thread that opens it, writes the given bytes
+// and closes it, so that a reader opening the path does not block forever.
+// The destructor unblocks and joins the writer even if nobody read.
+class FifoWithWriter {
+public:
+    FifoWithWriter(const TempDir &dir, const std::string &name, Bytes content);
+    ~FifoWithWriter();
+    FifoWithWriter(const FifoWithWriter &) = delete;
+    FifoWithWriter &operator=(const FifoWithWriter &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+    struct State;
+    State *state_;
+};
+
+// Creates a sparse file of the given size with the given bytes written at
+// the given offsets; returns false when the file system refuses the size.
+bool make_sparse_file(const std::string &path, std::uint64_t size,
+                      const std::vector<std::pair<std::uint64_t, std::uint8_t>> &bytes);
+#endif
+
+// Reproducible pseudo-random bytes.
+Bytes random_bytes(std::size_t n, std::uint64_t seed);
+
+// Reference OpenSubtitles hash written straight from its definition, byte
+// by byte: size plus the little-endian words of the first and last
+// min(S, 65536) bytes, each range cut from its own first byte.
+std::string reference_opensubtitles(const Bytes &image);
+
+// Whether OpenSSL's MD5 is linked in as an oracle.
+bool have_openssl();
+// OpenSSL's MD5 of the bytes as 32 lowercase digits ("" without OpenSSL).
+std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n);
+std::string openssl_md5_lower(const Bytes &bytes);
+std::string to_upper(std::string s);
+
+// The library's strings after a call, as values.
+inline std::string result() { return kelhash_result(); }
+inline std::string last_error() { return kelhash_last_error(); }
+
+// Puts a known marker string into the result buffer (a successful MD5 of
+// "marker"), so a test can see whether a later call left the buffer alone.
+std::string set_result_marker();
+
+}  // namespace kt
+
+// Skips the current test when OpenSSL is not linked in.
+#define KT_REQUIRE_OPENSSL()                                                   \
+    do {                                                                       \
+        if (!::kt::have_openssl()) GTEST_SKIP() << "built without OpenSSL";    \
+    } while (0)
