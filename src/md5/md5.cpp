@@ -54,36 +54,36 @@ inline void absorb(kel_md5_ctx *ctx, const std::uint8_t *data, std::uint64_t len
 }  // namespace
 
 void md5_block(std::uint32_t state[4], const std::uint8_t block[64]) {
-    std::uint32_t m[16];
-    for (int j = 0; j < 16; ++j) m[j] = load_le32(block + 4 * j);
-
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
 
     // One loop over the 64 steps. Fully unrolled by the compiler, every
-    // index into R, K and m becomes a constant. In each step the part that
-    // does not wait for the previous step's b (a + K + word, and whatever
-    // of the round function uses only c and d) is summed first, so the
-    // serial chain through b stays as short as the round allows.
+    // index into R and K and every message offset becomes a constant. In
+    // each step the part that does not wait for the previous step's b
+    // (a + K + word, and whatever of the round function uses only c and d)
+    // is summed first, so the serial chain through b stays as short as the
+    // round allows.
 #if defined(__clang__)
 #pragma clang loop unroll(full)
 #elif defined(__GNUC__)
 #pragma GCC unroll 64
 #endif
     for (int i = 0; i < 64; ++i) {
+        // Each word is composed from its bytes where a step needs it: a
+        // load from L1 off the critical path, independent of byte order.
         std::uint32_t t;
         if (i < 16) {
-            t = a + K[i] + m[i];
+            t = a + K[i] + load_le32(block + 4 * i);
             t += d ^ (b & (c ^ d));
         } else if (i < 32) {
             // G = (b & d) | (c & ~d); the two terms share no bits, so the
             // OR is an addition and the c-d half joins the early sum.
-            t = a + K[i] + m[(5 * i + 1) & 15] + (c & ~d);
+            t = a + K[i] + load_le32(block + 4 * ((5 * i + 1) & 15)) + (c & ~d);
             t += b & d;
         } else if (i < 48) {
-            t = a + K[i] + m[(3 * i + 5) & 15];
+            t = a + K[i] + load_le32(block + 4 * ((3 * i + 5) & 15));
             t += b ^ (c ^ d);
         } else {
-            t = a + K[i] + m[(7 * i) & 15];
+            t = a + K[i] + load_le32(block + 4 * ((7 * i) & 15));
             t += c ^ (b | ~d);
         }
         const std::uint32_t nb = b + rotl(t, R[i]);
