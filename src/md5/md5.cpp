@@ -35,6 +35,17 @@ inline std::uint32_t load_le32(const std::uint8_t *p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+// Hands back v unchanged, but clang may no longer reassociate the sum that
+// produced it with what follows: left alone, it folds a + K + word into the
+// round function's result, which puts three additions on the serial chain
+// instead of one. GCC keeps the order as written.
+inline std::uint32_t early(std::uint32_t v) {
+#if defined(__clang__)
+    __asm__("" : "+r"(v));
+#endif
+    return v;
+}
+
 // Feeds bytes through the context's block, compressing each full block.
 inline void absorb(kel_md5_ctx *ctx, const std::uint8_t *data, std::uint64_t len) {
     while (len > 0) {
@@ -72,18 +83,18 @@ void md5_block(std::uint32_t state[4], const std::uint8_t block[64]) {
         // load from L1 off the critical path, independent of byte order.
         std::uint32_t t;
         if (i < 16) {
-            t = a + K[i] + load_le32(block + 4 * i);
+            t = early(a + K[i] + load_le32(block + 4 * i));
             t += d ^ (b & (c ^ d));
         } else if (i < 32) {
             // G = (b & d) | (c & ~d); the two terms share no bits, so the
             // OR is an addition and the c-d half joins the early sum.
-            t = a + K[i] + load_le32(block + 4 * ((5 * i + 1) & 15)) + (c & ~d);
+            t = early(a + K[i] + load_le32(block + 4 * ((5 * i + 1) & 15)) + (c & ~d));
             t += b & d;
         } else if (i < 48) {
-            t = a + K[i] + load_le32(block + 4 * ((3 * i + 5) & 15));
+            t = early(a + K[i] + load_le32(block + 4 * ((3 * i + 5) & 15)));
             t += b ^ (c ^ d);
         } else {
-            t = a + K[i] + load_le32(block + 4 * ((7 * i) & 15));
+            t = early(a + K[i] + load_le32(block + 4 * ((7 * i) & 15)));
             t += c ^ (b | ~d);
         }
         const std::uint32_t nb = b + rotl(t, R[i]);
