@@ -56,9 +56,8 @@ KELHASH_API int32_t kelhash_opensubtitles_buffer(const void *data, uint64_t len)
 KELHASH_API int32_t kelhash_opensubtitles_file(const char *path) {
     clear_error();
     std::FILE *f = nullptr;
-    if (const std::int32_t st = stream_open(path, &f); st != KELHASH_OK) return st;
     std::int64_t size = 0;
-    if (const std::int32_t st = stream_size(f, &size); st != KELHASH_OK) return st;
+    if (const std::int32_t st = stream_open_sized(path, &f, &size); st != KELHASH_OK) return st;
 
     const auto s = static_cast<std::uint64_t>(size);
     const std::uint64_t m = range_len(s);

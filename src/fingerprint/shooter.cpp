@@ -73,9 +73,8 @@ KELHASH_API int32_t kelhash_shooter_buffer(const void *data, uint64_t len,
 KELHASH_API int32_t kelhash_shooter_file(const char *path, const char *fallback_name) {
     clear_error();
     std::FILE *f = nullptr;
-    if (const std::int32_t st = stream_open(path, &f); st != KELHASH_OK) return st;
     std::int64_t size = 0;
-    if (const std::int32_t st = stream_size(f, &size); st != KELHASH_OK) return st;
+    if (const std::int32_t st = stream_open_sized(path, &f, &size); st != KELHASH_OK) return st;
 
     const auto s = static_cast<std::uint64_t>(size);
     if (s <= kShooterThreshold) {

@@ -52,6 +52,11 @@ std::int32_t stream_size(std::FILE *f, std::int64_t *size) {
     return KELHASH_OK;
 }
 
+std::int32_t stream_open_sized(const char *path, std::FILE **out, std::int64_t *size) {
+    if (const std::int32_t st = stream_open(path, out); st != KELHASH_OK) return st;
+    return stream_size(*out, size);
+}
+
 bool stream_seek(std::FILE *f, std::int64_t offset) { return seek64(f, offset, SEEK_SET) == 0; }
 
 ReadOutcome stream_read(std::FILE *f, std::uint8_t *buf, std::size_t want, std::size_t *got) {

@@ -15,6 +15,10 @@ std::int32_t stream_open(const char *path, std::FILE **out);
 // returned.
 std::int32_t stream_size(std::FILE *f, std::int64_t *size);
 
+// Both of the above, as the path functions that need the size begin: opens
+// the path and sizes the stream, leaving it at the start.
+std::int32_t stream_open_sized(const char *path, std::FILE **out, std::int64_t *size);
+
 // Seeks to an absolute offset from the start; true on success.
 bool stream_seek(std::FILE *f, std::int64_t offset);
 
