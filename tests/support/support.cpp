@@ -9,12 +9,19 @@
 #include <random>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
 #if !defined(_WIN32)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <thread>
+#else
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
 #endif
 
 #if defined(KELHASH_TEST_HAVE_OPENSSL)
@@ -108,6 +115,66 @@ bool make_sparse_file(const std::string &path, std::uint64_t size,
     ok = (::close(fd) == 0) && ok;
     return ok;
 }
+
+Bytes read_range(const std::string &path, std::uint64_t offset, std::size_t n) {
+    Bytes out(n);
+    std::size_t got = 0;
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd < 0) {
+        ADD_FAILURE() << "cannot open " << path;
+        return {};
+    }
+    while (got < n) {
+        const ssize_t r = ::pread(fd, out.data() + got, n - got, static_cast<off_t>(offset + got));
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    ::close(fd);
+    if (got < n) ADD_FAILURE() << "read " << got << " of " << n << " bytes at " << offset;
+    out.resize(got);
+    return out;
+}
+#else
+bool make_sparse_file(const std::string &path, std::uint64_t size,
+                      const std::vector<std::pair<std::uint64_t, std::uint8_t>> &bytes) {
+    int fd = -1;
+    if (::_sopen_s(&fd, path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _SH_DENYNO,
+                   _S_IREAD | _S_IWRITE) != 0)
+        return false;
+    bool ok = ::_chsize_s(fd, static_cast<__int64>(size)) == 0;
+    for (const auto &[offset, value] : bytes) {
+        if (!ok) break;
+        ok = ::_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) ==
+                 static_cast<__int64>(offset) &&
+             ::_write(fd, &value, 1) == 1;
+    }
+    ok = (::_close(fd) == 0) && ok;
+    return ok;
+}
+
+Bytes read_range(const std::string &path, std::uint64_t offset, std::size_t n) {
+    Bytes out(n);
+    std::size_t got = 0;
+    int fd = -1;
+    if (::_sopen_s(&fd, path.c_str(), _O_RDONLY | _O_BINARY, _SH_DENYNO, 0) != 0) {
+        ADD_FAILURE() << "cannot open " << path;
+        return {};
+    }
+    if (::_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) != static_cast<__int64>(offset)) {
+        ADD_FAILURE() << "cannot seek to " << offset;
+        n = 0;
+    }
+    while (got < n) {
+        const std::size_t want = n - got < (1u << 20) ? n - got : (1u << 20);
+        const int r = ::_read(fd, out.data() + got, static_cast<unsigned>(want));
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    ::_close(fd);
+    if (got < out.size()) ADD_FAILURE() << "read " << got << " of " << out.size() << " bytes";
+    out.resize(got);
+    return out;
+}
 #endif
 
 Bytes random_bytes(std::size_t n, std::uint64_t seed) {
@@ -124,7 +191,8 @@ std::string reference_opensubtitles(const Bytes &image) {
     for (const std::uint64_t start : {std::uint64_t{0}, size - m}) {
         for (std::uint64_t k = 0; k < m; ++k) {
             // Byte k of the range is byte k % 8 of word k / 8.
-            sum += static_cast<std::uint64_t>(image[start + k]) << (8 * (k % 8));
+            const std::uint8_t byte = image[static_cast<std::size_t>(start + k)];
+            sum += static_cast<std::uint64_t>(byte) << (8 * (k % 8));
         }
     }
     char text[17];

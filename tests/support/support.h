@@ -47,12 +47,18 @@ private:
     struct State;
     State *state_;
 };
+#endif
 
 // Creates a sparse file of the given size with the given bytes written at
 // the given offsets; returns false when the file system refuses the size.
+// POSIX ftruncate and pwrite; on Windows _chsize_s and _write.
 bool make_sparse_file(const std::string &path, std::uint64_t size,
                       const std::vector<std::pair<std::uint64_t, std::uint8_t>> &bytes);
-#endif
+
+// Reads n bytes of a file at a 64-bit offset with the platform's own file
+// calls (pread; _lseeki64 and _read on Windows), not the C streams that the
+// library uses. Fails the calling test and returns fewer bytes on error.
+Bytes read_range(const std::string &path, std::uint64_t offset, std::size_t n);
 
 // Reproducible pseudo-random bytes.
 Bytes random_bytes(std::size_t n, std::uint64_t seed);
