@@ -133,6 +133,7 @@ TEST(Md5File, DirectoryIsAReadError) {
     EXPECT_EQ(kelhash_md5_file(dir.path().c_str()), KELHASH_ERR_IO);
     EXPECT_EQ(kt::last_error(), "read error");
     EXPECT_EQ(kt::result(), before);
+    KT_EXPECT_CLOSED(dir.path());
 }
 
 #if !defined(_WIN32)

@@ -132,6 +132,7 @@ TEST(OpenSubtitles, FifoCannotSeek) {
     EXPECT_EQ(kelhash_opensubtitles_file(fifo.path().c_str()), KELHASH_ERR_IO);
     EXPECT_EQ(kt::last_error(), "seek failed");
     EXPECT_EQ(kt::result(), before);
+    KT_EXPECT_CLOSED(fifo.path());
 }
 
 // A directory opens for reading on Linux; depending on the file system it
@@ -148,6 +149,7 @@ TEST(OpenSubtitles, DirectoryIsAnError) {
     EXPECT_EQ(kelhash_opensubtitles_file(dir.path().c_str()), KELHASH_ERR_IO);
     EXPECT_EQ(kt::last_error(), seekable ? "read error" : "seek failed");
     EXPECT_EQ(kt::result(), before);
+    KT_EXPECT_CLOSED(dir.path());
 }
 
 #endif

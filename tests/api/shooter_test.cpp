@@ -578,6 +578,7 @@ TEST(ShooterFile, FifoCannotSeek) {
     EXPECT_EQ(kelhash_shooter_file(fifo.path().c_str(), "abc"), KELHASH_ERR_IO);
     EXPECT_EQ(kt::last_error(), "seek failed");
     EXPECT_EQ(kt::result(), before);
+    KT_EXPECT_CLOSED(fifo.path());
 }
 
 // A directory opens as a stream on Linux. What follows depends on the file
@@ -603,6 +604,7 @@ TEST(ShooterFile, DirectoryIsAnError) {
                                              : "read error";
     EXPECT_EQ(kt::last_error(), expected);
     EXPECT_EQ(kt::result(), before);  // block 0 failed: nothing was written
+    KT_EXPECT_CLOSED(dir.path());
 }
 
 #endif

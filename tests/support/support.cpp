@@ -103,6 +103,28 @@ FifoWithWriter::~FifoWithWriter() {
     delete state_;
 }
 
+int readers_open(const std::string &path) {
+#if defined(__linux__)
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(path, ec);
+    if (ec) return -1;
+    std::filesystem::directory_iterator it("/proc/self/fd", ec);
+    if (ec) return -1;
+    int count = 0;
+    for (const auto &entry : it) {
+        const std::filesystem::path link = std::filesystem::read_symlink(entry.path(), ec);
+        if (ec || link != target) continue;
+        const int fd = std::atoi(entry.path().filename().c_str());
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags >= 0 && (flags & O_ACCMODE) != O_WRONLY) ++count;
+    }
+    return count;
+#else
+    (void)path;
+    return -1;
+#endif
+}
+
 bool make_sparse_file(const std::string &path, std::uint64_t size,
                       const std::vector<std::pair<std::uint64_t, std::uint8_t>> &bytes) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -135,6 +157,8 @@ Bytes read_range(const std::string &path, std::uint64_t offset, std::size_t n) {
     return out;
 }
 #else
+int readers_open(const std::string &) { return -1; }
+
 bool make_sparse_file(const std::string &path, std::uint64_t size,
                       const std::vector<std::pair<std::uint64_t, std::uint8_t>> &bytes) {
     int fd = -1;

@@ -49,6 +49,21 @@ private:
 };
 #endif
 
+// How many descriptors of this process are open for reading on the file at
+// path, or -1 where that cannot be seen (no /proc/self/fd). A file function
+// that failed after opening must have closed its stream again; the writer of
+// a FifoWithWriter holds the write end only and is not counted.
+int readers_open(const std::string &path);
+
+// Expects that no stream on path is left open, where that can be seen.
+#define KT_EXPECT_CLOSED(path)                                                 \
+    do {                                                                       \
+        const int kt_readers = ::kt::readers_open(path);                       \
+        if (kt_readers >= 0) {                                                 \
+            EXPECT_EQ(kt_readers, 0) << "a stream on " << (path) << " is still open"; \
+        }                                                                      \
+    } while (0)
+
 // Creates a sparse file of the given size with the given bytes written at
 // the given offsets; returns false when the file system refuses the size.
 // POSIX ftruncate and pwrite; on Windows _chsize_s and _write.
