@@ -255,6 +255,12 @@ std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n) {
 
 std::string openssl_md5_lower(const Bytes &bytes) { return openssl_md5_lower(bytes.data(), bytes.size()); }
 
+std::string oracle_md5_lower(const std::uint8_t *data, std::size_t n) {
+    return have_openssl() ? openssl_md5_lower(data, n) : reference_md5_lower(data, n);
+}
+
+std::string oracle_md5_lower(const Bytes &bytes) { return oracle_md5_lower(bytes.data(), bytes.size()); }
+
 std::string to_upper(std::string s) {
     for (auto &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return s;

@@ -83,11 +83,19 @@ Bytes random_bytes(std::size_t n, std::uint64_t seed);
 // min(S, 65536) bytes, each range cut from its own first byte.
 std::string reference_opensubtitles(const Bytes &image);
 
-// Whether OpenSSL's MD5 is linked in as an oracle.
+// Whether OpenSSL's MD5 is linked in.
 bool have_openssl();
 // OpenSSL's MD5 of the bytes as 32 lowercase digits ("" without OpenSSL).
 std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n);
 std::string openssl_md5_lower(const Bytes &bytes);
+// The tests' own plain MD5 from RFC 1321 (reference_md5.cpp), independent
+// of the library's engine and checked against OpenSSL where both exist.
+std::string reference_md5_lower(const std::uint8_t *data, std::size_t n);
+// The MD5 oracle of the tests: OpenSSL's where it is linked, else the
+// reference above, so that builds without OpenSSL (the cross builds) still
+// compare every digest with an implementation that is not the library's.
+std::string oracle_md5_lower(const std::uint8_t *data, std::size_t n);
+std::string oracle_md5_lower(const Bytes &bytes);
 std::string to_upper(std::string s);
 
 // The library's strings after a call, as values.

@@ -1,0 +1,79 @@
+// A second, deliberately plain MD5 for the tests, written from RFC 1321's
+// description rather than from the library: the message is padded into a
+// copy first, the sine table is computed at start-up from its definition
+// (floor(|sin(i + 1)| * 2^32)), and each step picks its function and word
+// index by the round's formula. It serves as the oracle where OpenSSL is not
+// available (the cross builds); where it is, a test checks the two agree.
+#include "support.h"
+
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+namespace kt {
+namespace {
+
+std::uint32_t rotl(std::uint32_t x, unsigned s) { return (x << s) | (x >> (32 - s)); }
+
+std::array<std::uint32_t, 64> sine_table() {
+    std::array<std::uint32_t, 64> t{};
+    for (std::size_t i = 0; i < 64; ++i)
+        t[i] = static_cast<std::uint32_t>(std::floor(std::fabs(std::sin(static_cast<double>(i + 1))) *
+                                                     4294967296.0));
+    return t;
+}
+
+}  // namespace
+
+std::string reference_md5_lower(const std::uint8_t *data, std::size_t n) {
+    static const std::array<std::uint32_t, 64> T = sine_table();
+    static const unsigned S[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+
+    Bytes msg(data, data + n);
+    msg.push_back(0x80);
+    while (msg.size() % 64 != 56) msg.push_back(0);
+    const std::uint64_t bits = static_cast<std::uint64_t>(n) * 8;
+    for (unsigned i = 0; i < 8; ++i) msg.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+
+    std::uint32_t h[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    for (std::size_t off = 0; off < msg.size(); off += 64) {
+        std::uint32_t x[16];
+        for (unsigned j = 0; j < 16; ++j) {
+            const std::uint8_t *p = &msg[off + 4 * j];
+            x[j] = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+                   std::uint32_t{p[3]} << 24;
+        }
+        std::uint32_t a = h[0], b = h[1], c = h[2], d = h[3];
+        for (unsigned i = 0; i < 64; ++i) {
+            const unsigned round = i / 16;
+            std::uint32_t f;
+            unsigned k;
+            switch (round) {
+                case 0: f = (b & c) | (~b & d); k = i; break;
+                case 1: f = (d & b) | (~d & c); k = (5 * i + 1) % 16; break;
+                case 2: f = b ^ c ^ d; k = (3 * i + 5) % 16; break;
+                default: f = c ^ (b | ~d); k = (7 * i) % 16; break;
+            }
+            const std::uint32_t next = b + rotl(a + f + x[k] + T[i], S[round][i % 4]);
+            a = d;
+            d = c;
+            c = b;
+            b = next;
+        }
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
+    }
+
+    std::string hex;
+    char two[3];
+    for (const std::uint32_t word : h)
+        for (unsigned i = 0; i < 4; ++i) {
+            std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>((word >> (8 * i)) & 0xFF));
+            hex += two;
+        }
+    return hex;
+}
+
+}  // namespace kt
