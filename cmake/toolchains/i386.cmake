@@ -6,17 +6,11 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
 set(_kelhash_triple i686-linux-gnu)
-set(_kelhash_root /usr/${_kelhash_triple})
+include(${CMAKE_CURRENT_LIST_DIR}/cross-root.cmake)
 
 set(CMAKE_C_COMPILER ${_kelhash_triple}-gcc)
 set(CMAKE_CXX_COMPILER ${_kelhash_triple}-g++)
 set(CMAKE_READELF ${_kelhash_triple}-readelf)
-
-set(CMAKE_FIND_ROOT_PATH ${_kelhash_root})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 if(KELHASH_I386_NATIVE)
   set(CMAKE_EXE_LINKER_FLAGS_INIT

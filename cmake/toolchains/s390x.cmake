@@ -5,16 +5,10 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR s390x)
 
 set(_kelhash_triple s390x-linux-gnu)
-set(_kelhash_root /usr/${_kelhash_triple})
+include(${CMAKE_CURRENT_LIST_DIR}/cross-root.cmake)
 
 set(CMAKE_C_COMPILER ${_kelhash_triple}-gcc)
 set(CMAKE_CXX_COMPILER ${_kelhash_triple}-g++)
 set(CMAKE_READELF ${_kelhash_triple}-readelf)
-
-set(CMAKE_FIND_ROOT_PATH ${_kelhash_root})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L ${_kelhash_root})

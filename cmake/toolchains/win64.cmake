@@ -6,18 +6,12 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(_kelhash_triple x86_64-w64-mingw32)
-set(_kelhash_root /usr/${_kelhash_triple})
+include(${CMAKE_CURRENT_LIST_DIR}/cross-root.cmake)
 
 set(CMAKE_C_COMPILER ${_kelhash_triple}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${_kelhash_triple}-g++-posix)
 set(CMAKE_RC_COMPILER ${_kelhash_triple}-windres)
 set(CMAKE_OBJDUMP ${_kelhash_triple}-objdump)
-
-set(CMAKE_FIND_ROOT_PATH ${_kelhash_root})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test programs carry their own copy of the C++ runtime (libstdc++, libgcc,
 # winpthread), so that wine needs no MinGW DLLs; they still load the

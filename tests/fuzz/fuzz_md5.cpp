@@ -7,27 +7,12 @@
 // length plus the padding bytes (1 to 64, so that the total is 56 modulo 64).
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include <openssl/evp.h>
 
 #include "fuzz_support.h"
 #include "md5/md5.h"
-
-namespace {
-
-std::string hex(const std::uint8_t *d, bool upper) {
-    std::string out;
-    for (int i = 0; i < 16; ++i) {
-        char b[3];
-        std::snprintf(b, sizeof b, upper ? "%02X" : "%02x", d[i]);
-        out += b;
-    }
-    return out;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::uint8_t want[16];
@@ -37,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     std::uint8_t one_shot[16];
     kel_md5(data, size, one_shot);
-    FUZZ_CHECK(hex(one_shot, false) == hex(want, false));
+    FUZZ_CHECK(kf::hex_digest(one_shot, false) == kf::hex_digest(want, false));
 
     // Piece lengths from a small generator seeded by the first byte: short
     // pieces around the 64-byte block, zero-length ones, and now and then a
@@ -67,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FUZZ_CHECK(ctx.block_len == size % 64);
     std::uint8_t streamed[16];
     kel_md5_final(&ctx, streamed);
-    FUZZ_CHECK(hex(streamed, false) == hex(want, false));
+    FUZZ_CHECK(kf::hex_digest(streamed, false) == kf::hex_digest(want, false));
     FUZZ_CHECK(ctx.block_len == 0);
     const std::uint64_t padding = ctx.total_len - size;
     FUZZ_CHECK(padding >= 1 && padding <= 64);
@@ -77,12 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::int32_t st = kelhash_md5_buffer(size ? data : nullptr, size);
     FUZZ_CHECK(st == KELHASH_OK);
     FUZZ_CHECK_STR(kelhash_last_error(), "");
-    FUZZ_CHECK_STR(kelhash_result(), hex(want, true));
+    FUZZ_CHECK_STR(kelhash_result(), kf::hex_digest(want, true));
 
     // And the file function over the same bytes.
     const char *path = kf::write_scratch(data, size);
     FUZZ_CHECK(kelhash_md5_file(path) == KELHASH_OK);
     FUZZ_CHECK_STR(kelhash_last_error(), "");
-    FUZZ_CHECK_STR(kelhash_result(), hex(want, true));
+    FUZZ_CHECK_STR(kelhash_result(), kf::hex_digest(want, true));
     return 0;
 }

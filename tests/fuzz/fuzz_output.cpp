@@ -98,12 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if ((ctrl & 1) == 0) {
         // OpenSubtitles: a virtual file, its head and tail as exact copies,
         // one of them possibly short or null.
-        switch (scenario & 3) {
-            case 0: total = static_cast<std::int64_t>(raw | 0x8000000000000000ULL); break;
-            case 1: total = static_cast<std::int64_t>(raw % 200); break;
-            case 2: total = static_cast<std::int64_t>(65530 + raw % 131090); break;
-            default: total = static_cast<std::int64_t>(raw & 0x7FFFFFFFFFFFFFFFULL); break;
-        }
+        total = kf::pick_total(scenario, raw, 200, 65530, 131090);
         const std::uint64_t s = total < 0 ? 0 : static_cast<std::uint64_t>(total);
         const std::uint64_t m = s < 65536 ? s : 65536;
         std::uint64_t head_len = m, tail_len = m;
@@ -138,22 +133,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } else {
         // Shooter: a fallback (name null, from the input, or ASCII), a hash
         // of a virtual file with valid blocks, or block 0 missing.
-        switch (scenario & 3) {
-            case 0: total = static_cast<std::int64_t>(raw | 0x8000000000000000ULL); break;
-            case 1: total = static_cast<std::int64_t>(raw % 8193); break;
-            case 2: total = static_cast<std::int64_t>(8193 + raw % 20000); break;
-            default: total = static_cast<std::int64_t>(raw & 0x7FFFFFFFFFFFFFFFULL); break;
-        }
+        total = kf::pick_total(scenario, raw, kf::kThreshold + 1, kf::kThreshold + 1, 20000);
         const std::uint64_t s = total < 0 ? 0 : static_cast<std::uint64_t>(total);
         std::unique_ptr<kf::HeapBlock> name_store;
         const char *name = nullptr;
         switch ((scenario >> 2) & 3) {
             case 0: break;
-            case 1: name_store.reset(kf::make_name(name_raw)); break;
+            case 1: name_store = kf::make_text(name_raw); break;
             default: {
                 kf::Bytes ascii = name_raw;
                 for (auto &c : ascii) c = static_cast<std::uint8_t>('a' + c % 26);
-                name_store.reset(kf::make_name(ascii));
+                name_store = kf::make_text(ascii);
                 break;
             }
         }

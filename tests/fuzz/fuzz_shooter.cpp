@@ -63,10 +63,9 @@ std::int32_t call_chunks(const BlockArg b[4], std::int64_t total, const char *na
 }
 
 // The chunk function over blocks read from the image at their offsets.
-void check_chunks_from_image(const kf::Bytes &image, const char *name, kf::Reader &in,
+void check_chunks_from_image(const kf::Bytes &image, const char *name, std::uint8_t how,
                              const kf::Outcome &want) {
     const std::uint64_t s = image.size();
-    const std::uint8_t how = in.u8();
     BlockArg b[4];
     if (s <= kThreshold) {
         // The blocks are not looked at: pass null pointers with lengths
@@ -127,7 +126,7 @@ void check_chunks_from_image(const kf::Bytes &image, const char *name, kf::Reade
     }
 }
 
-void check_image(const kf::Bytes &image, const char *name, kf::Reader &in) {
+void check_image(const kf::Bytes &image, const char *name, std::uint8_t how) {
     const kf::Outcome want =
         ref_shooter(image.size(), [&](std::uint64_t off) { return image[off]; }, name);
 
@@ -142,7 +141,7 @@ void check_image(const kf::Bytes &image, const char *name, kf::Reader &in) {
         const std::int32_t st = kelhash_shooter_file(path, name);
         kf::check_same(kf::observe(st), want, "file");
     }
-    check_chunks_from_image(image, name, in, want);
+    check_chunks_from_image(image, name, how, want);
 }
 
 // The validation rules for the four blocks of a total size above 8192.
@@ -170,13 +169,7 @@ kf::Outcome model_blocks(std::uint64_t s, const BlockArg b[4]) {
 void check_validation(const char *name, kf::Reader &in) {
     const std::uint8_t kind = in.u8();
     const std::uint64_t raw = in.u64();
-    std::int64_t total;
-    switch (kind & 3) {
-        case 0: total = static_cast<std::int64_t>(raw | 0x8000000000000000ULL); break;
-        case 1: total = static_cast<std::int64_t>(raw % (kThreshold + 1)); break;
-        case 2: total = static_cast<std::int64_t>(kThreshold + 1 + raw % 70000); break;
-        default: total = static_cast<std::int64_t>(raw & 0x7FFFFFFFFFFFFFFFULL); break;
-    }
+    const std::int64_t total = kf::pick_total(kind, raw, kThreshold + 1, kThreshold + 1, 70000);
     const bool null_out = (kind & 4) != 0;
 
     std::uint8_t picks[4];
@@ -243,24 +236,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::unique_ptr<kf::HeapBlock> name_store;
     const char *name = nullptr;
     if ((name_ctrl & 0x80) == 0) {
-        name_store.reset(kf::make_name(name_raw));
+        name_store = kf::make_text(name_raw);
         name = reinterpret_cast<const char *>(name_store->data());
     }
 
     switch (ctrl & 3) {
         case 0: {
             const std::uint8_t how = in.u8();
-            const kf::Bytes image = in.rest();
-            kf::Reader how_in(&how, 1);
-            check_image(image, name, how_in);
+            check_image(in.rest(), name, how);
             break;
         }
         case 1: {
             const std::uint64_t s = in.u32() % (65536 + 16384 + 1);
             const std::uint8_t how = in.u8();
             const kf::Bytes pattern = in.rest();
-            kf::Reader how_in(&how, 1);
-            check_image(kf::virtual_range(pattern, 0, static_cast<std::size_t>(s)), name, how_in);
+            check_image(kf::virtual_range(pattern, 0, static_cast<std::size_t>(s)), name, how);
             break;
         }
         case 2: {
@@ -270,8 +260,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             const std::uint64_t s = kBases[pick % 6] + static_cast<std::uint64_t>(static_cast<std::int64_t>(delta));
             const std::uint8_t how = in.u8();
             const kf::Bytes pattern = in.rest();
-            kf::Reader how_in(&how, 1);
-            check_image(kf::virtual_range(pattern, 0, static_cast<std::size_t>(s)), name, how_in);
+            check_image(kf::virtual_range(pattern, 0, static_cast<std::size_t>(s)), name, how);
             break;
         }
         default:

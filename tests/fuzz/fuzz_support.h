@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,17 @@ std::uint64_t ref_opensubtitles_sum(std::uint64_t size, ByteAt byte_at) {
     return sum;
 }
 
+// A 16-byte digest as 32 hexadecimal digits, byte 0 first.
+inline std::string hex_digest(const std::uint8_t d[16], bool upper = false) {
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    for (int i = 0; i < 16; ++i) {
+        out += digits[d[i] >> 4];
+        out += digits[d[i] & 0x0F];
+    }
+    return out;
+}
+
 inline std::string hex16(std::uint64_t v) {
     char buf[17];
     std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
@@ -281,11 +293,7 @@ std::string ref_shooter_hash(std::uint64_t s, ByteAt byte_at) {
         std::uint8_t digest[16];
         kel_md5(block, kBlock, digest);
         if (i) out += ';';
-        for (std::uint8_t b : digest) {
-            char hex[3];
-            std::snprintf(hex, sizeof hex, "%02x", b);
-            out += hex;
-        }
+        out += hex_digest(digest);
     }
     return out;
 }
@@ -296,16 +304,31 @@ Outcome ref_shooter(std::uint64_t s, ByteAt byte_at, const char *name) {
     return {KELHASH_OK, "", ref_shooter_hash(s, byte_at)};
 }
 
-// A NUL-terminated copy of a name in an exactly-sized heap block; bytes
-// after an embedded 0x00 are dropped so that the block ends at the
-// terminator the library stops at.
-inline HeapBlock *make_name(const Bytes &raw) {
+// A NUL-terminated copy of the bytes up to their first 0x00 (all of them
+// if there is none) in an exactly-sized heap block, so that the block ends
+// at the terminator the library stops at.
+inline std::unique_ptr<HeapBlock> make_text(const std::uint8_t *raw, std::size_t size) {
     std::size_t n = 0;
-    while (n < raw.size() && raw[n] != 0) ++n;
-    auto *b = new HeapBlock(n + 1);
-    if (n) std::memcpy(b->data(), raw.data(), n);
+    while (n < size && raw[n] != 0) ++n;
+    std::unique_ptr<HeapBlock> b(new HeapBlock(n + 1));
+    if (n) std::memcpy(b->data(), raw, n);
     b->data()[n] = 0;
     return b;
+}
+
+inline std::unique_ptr<HeapBlock> make_text(const Bytes &raw) { return make_text(raw.data(), raw.size()); }
+
+// A total_size for a chunk function, chosen by the low two bits of kind:
+// negative, below small, from near to near + span - 1, or any non-negative
+// value.
+inline std::int64_t pick_total(std::uint8_t kind, std::uint64_t raw, std::uint64_t small,
+                               std::uint64_t near, std::uint64_t span) {
+    switch (kind & 3) {
+        case 0: return static_cast<std::int64_t>(raw | 0x8000000000000000ULL);
+        case 1: return static_cast<std::int64_t>(raw % small);
+        case 2: return static_cast<std::int64_t>(near + raw % span);
+        default: return static_cast<std::int64_t>(raw & 0x7FFFFFFFFFFFFFFFULL);
+    }
 }
 
 inline Outcome observe(std::int32_t status) {

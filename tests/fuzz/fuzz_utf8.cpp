@@ -63,14 +63,11 @@ void check_convert(const char *text, const kf::Utf8Model &model, std::size_t cap
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    std::size_t n = 0;
-    while (n < size && data[n] != 0) ++n;
-    kf::HeapBlock block(n + 1);
-    if (n) std::memcpy(block.data(), data, n);
-    block.data()[n] = 0;
-    const char *text = reinterpret_cast<const char *>(block.data());
+    const std::unique_ptr<kf::HeapBlock> block = kf::make_text(data, size);
+    const std::size_t n = block->size() - 1;
+    const char *text = reinterpret_cast<const char *>(block->data());
 
-    const kf::Utf8Model model = kf::ref_utf8(block.data(), n);
+    const kf::Utf8Model model = kf::ref_utf8(block->data(), n);
 
     // Counting mode; cap is ignored there, so any value gives the same.
     std::uint64_t count = kUntouched;

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -19,15 +18,7 @@ namespace {
 
 using kt::Bytes;
 
-std::string lower_hex(const std::uint8_t digest[16]) {
-    std::string s;
-    char two[3];
-    for (int i = 0; i < 16; ++i) {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        s += two;
-    }
-    return s;
-}
+std::string lower_hex(const std::uint8_t digest[16]) { return kt::lower_hex(digest, 16); }
 
 std::string one_shot(const std::uint8_t *data, std::size_t n) {
     std::uint8_t digest[16];

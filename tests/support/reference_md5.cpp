@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cmath>
-#include <cstdio>
 
 namespace kt {
 namespace {
@@ -66,14 +65,9 @@ std::string reference_md5_lower(const std::uint8_t *data, std::size_t n) {
         h[3] += d;
     }
 
-    std::string hex;
-    char two[3];
-    for (const std::uint32_t word : h)
-        for (unsigned i = 0; i < 4; ++i) {
-            std::snprintf(two, sizeof two, "%02x", static_cast<unsigned>((word >> (8 * i)) & 0xFF));
-            hex += two;
-        }
-    return hex;
+    std::uint8_t digest[16];
+    for (unsigned j = 0; j < 16; ++j) digest[j] = static_cast<std::uint8_t>(h[j / 4] >> (8 * (j % 4)));
+    return lower_hex(digest, sizeof digest);
 }
 
 }  // namespace kt

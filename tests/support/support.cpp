@@ -239,13 +239,7 @@ std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n) {
     static const std::uint8_t kNothing[1] = {0};
     if (EVP_Digest(data != nullptr ? data : kNothing, n, digest, &len, EVP_md5(), nullptr) != 1)
         throw std::runtime_error("EVP_Digest failed");
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < len; ++i) {
-        std::snprintf(two, sizeof two, "%02x", digest[i]);
-        hex += two;
-    }
-    return hex;
+    return lower_hex(digest, len);
 #else
     (void)data;
     (void)n;
@@ -260,6 +254,16 @@ std::string oracle_md5_lower(const std::uint8_t *data, std::size_t n) {
 }
 
 std::string oracle_md5_lower(const Bytes &bytes) { return oracle_md5_lower(bytes.data(), bytes.size()); }
+
+std::string lower_hex(const std::uint8_t *bytes, std::size_t n) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (std::size_t i = 0; i < n; ++i) {
+        hex += kDigits[bytes[i] >> 4];
+        hex += kDigits[bytes[i] & 0x0F];
+    }
+    return hex;
+}
 
 std::string to_upper(std::string s) {
     for (auto &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));

@@ -97,6 +97,8 @@ std::string reference_md5_lower(const std::uint8_t *data, std::size_t n);
 std::string oracle_md5_lower(const std::uint8_t *data, std::size_t n);
 std::string oracle_md5_lower(const Bytes &bytes);
 std::string to_upper(std::string s);
+// Bytes as lowercase hexadecimal, two digits each, in order.
+std::string lower_hex(const std::uint8_t *bytes, std::size_t n);
 
 // The library's strings after a call, as values.
 inline std::string result() { return kelhash_result(); }
