@@ -39,6 +39,10 @@ function(kelhash_shared_link_options target)
     -static-libgcc
     -Wl,--as-needed
     -Wl,--exclude-libs,ALL
+    # Calls and references between the library's own functions bind inside
+    # the library: with a second copy loaded earlier into the process, each
+    # copy still runs its own code on its own buffers.
+    -Wl,-Bsymbolic
     -Wl,-z,noexecstack
     -Wl,-z,relro,-z,now)
   # A sanitized library resolves the sanitizer runtime from the executable.

@@ -7,6 +7,7 @@
 #include "frame/stream.h"
 #include "kelhash.h"
 #include "md5/md5.h"
+#include "text/stable_hash.h"
 
 namespace {
 
@@ -25,7 +26,7 @@ void emit_digest(int index, const std::uint8_t *block) {
 std::int32_t shooter_fallback(const char *fallback_name) {
     if (fallback_name == nullptr) return fail(Failure::too_small_no_name);
     std::int32_t value = 0;
-    if (const std::int32_t st = kelhash_stable_utf8(fallback_name, &value); st != KELHASH_OK)
+    if (const std::int32_t st = stable_hash_utf8(fallback_name, &value); st != KELHASH_OK)
         return st;
     std::snprintf(g_result, sizeof g_result, "%d", static_cast<int>(value));
     return KELHASH_OK;

@@ -5,6 +5,7 @@
 
 #include "frame/frame.h"
 #include "kelhash.h"
+#include "text/stable_hash.h"
 #include "text/utf8.h"
 
 namespace {
@@ -27,9 +28,7 @@ std::int32_t fold(std::uint32_t h) {
 
 }  // namespace
 
-extern "C" {
-
-KELHASH_API int32_t kelhash_stable_utf8(const char *text, int32_t *out) {
+std::int32_t stable_hash_utf8(const char *text, std::int32_t *out) {
     clear_error();
     if (text == nullptr || out == nullptr) return fail(Failure::null_argument);
 
@@ -62,6 +61,12 @@ KELHASH_API int32_t kelhash_stable_utf8(const char *text, int32_t *out) {
 
     *out = fold(lane1 + lane2 * kCombine);
     return KELHASH_OK;
+}
+
+extern "C" {
+
+KELHASH_API int32_t kelhash_stable_utf8(const char *text, int32_t *out) {
+    return stable_hash_utf8(text, out);
 }
 
 }  // extern "C"

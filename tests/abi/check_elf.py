@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks the built shared library's ELF headers: exactly the functions the
 public header declares are exported, nothing is needed at run time but the C
-library, the stack is not executable, and no object file of the library
+library, no dynamic relocation refers to the library's own exports, the
+stack is not executable, and no object file of the library
 carries constructors or destructors that would run at load or unload."""
 
 import argparse
@@ -63,6 +64,13 @@ def main():
         if a.sanitized and re.match(r"lib(a|ub|l|t)san\.so", lib):
             continue
         failures.append(f"needs {lib} at run time")
+    # The library reaches its own functions directly: a relocation that the
+    # dynamic linker resolves against a kelhash_ symbol could bind to another
+    # copy of the library loaded earlier into the process.
+    for line in readelf(a.readelf, "-r", a.library).splitlines():
+        cols = line.split()
+        if len(cols) >= 5 and cols[0][:1].isalnum() and re.match(r"kelhash_\w+", cols[4]):
+            failures.append(f"dynamic relocation against its own symbol: {line.strip()}")
     if "TEXTREL" in dynamic:
         failures.append("has text relocations")
 
