@@ -1,6 +1,6 @@
-# Install rules: the shared library with its SONAME and development links,
-# the header, the kelhash command, the Python module, a CMake package
-# (kelhash::kelhash) and a pkg-config file. Every installed file finds the
+# Install rules: the library (shared, with its SONAME and development links,
+# or the static archive), the header, the kelhash command, the Python module,
+# a CMake package (kelhash::kelhash) and a pkg-config file. Every installed file finds the
 # others relative to itself, so the tree can be installed into any prefix
 # (cmake --install BUILD --prefix DIR) and moved afterwards.
 
@@ -70,13 +70,21 @@ else()
 endif()
 _kelhash_pc_dir(KELHASH_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 _kelhash_pc_dir(KELHASH_PC_INCLUDEDIR "${CMAKE_INSTALL_INCLUDEDIR}")
+# Users of a static archive must not see dllimport declarations (Windows);
+# elsewhere the define changes nothing.
+if(BUILD_SHARED_LIBS)
+  set(KELHASH_PC_CFLAGS "")
+else()
+  set(KELHASH_PC_CFLAGS " -DKELHASH_STATIC")
+endif()
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kelhash.pc.in ${PROJECT_BINARY_DIR}/kelhash.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kelhash.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 
 # Python module, with the library's location relative to the module so that
-# an installed tree needs neither KELHASH_LIBRARY nor the loader's path.
-if(EXISTS ${PROJECT_SOURCE_DIR}/bindings/python/kelhash/__init__.py)
+# an installed tree needs neither KELHASH_LIBRARY nor the loader's path. A
+# static build has no library for the module to load, so it installs none.
+if(BUILD_SHARED_LIBS)
   if(WIN32)
     set(_kelhash_lib_dest "${CMAKE_INSTALL_BINDIR}")
   else()

@@ -42,8 +42,22 @@ extern "C" {
 #define KELHASH_ERR_NO_MEMORY 5        /* a heap allocation failed */
 #define KELHASH_ERR_BUFFER_TOO_SMALL 6 /* the result does not fit into out_hex */
 
-/* The result of the last successful call (NUL-terminated, at most 131 chars).
- * The address is fixed; the contents change with the next call. */
+/* The result string (NUL-terminated, at most 131 characters). The address
+ * is fixed; the contents change with the next call into the library.
+ *
+ * After status 0 it holds the result of that call (kelhash_stable_utf8
+ * excepted: it delivers through *out and never touches this string). After
+ * a failure it holds what the failed call left there, which is not a result:
+ *   - the MD5 and the OpenSubtitles buffer and file functions leave it as
+ *     it was before the call;
+ *   - the two chunk functions empty it, except that after status 6 it holds
+ *     the complete result that did not fit into out_hex;
+ *   - the Shooter functions leave it empty after status 2, 4 or 5;
+ *     kelhash_shooter_buffer leaves it as it was for a null data pointer;
+ *     kelhash_shooter_file leaves it as it was when the file cannot be
+ *     opened or sized, and when reaching or reading block k (1 to 3) fails
+ *     it holds the digests of the blocks before k, joined by ";".
+ * Read it after status 0 only. */
 KELHASH_API const char *kelhash_result(void);
 
 /* The message of the failure that ended the last call, or "". */

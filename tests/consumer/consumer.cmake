@@ -6,13 +6,21 @@
 #   pkg_config      compiles consumer.c with `pkg-config --cflags --libs kelhash`
 #   python          imports the installed Python module from PREFIX
 #   subdirectory    builds subdirectory/, which adds the kelhash source tree
+#   static          builds kelhash from SOURCE_DIR as a static archive,
+#                   installs it into WORK_DIR/static-prefix and uses it through
+#                   its CMake package and its installed command
+#   static_link     links consumer.c against that archive into a fully static
+#                   program through `pkg-config --static`
+#   readme          compiles and runs the README's C example against PREFIX
+#                   as its build line says, and runs its Python example
 #
 # Variables: STEP, SOURCE_DIR (kelhash sources), BUILD_DIR (the kelhash build
 # tree), WORK_DIR (scratch), PREFIX, LIBDIR, INCLUDEDIR, BINDIR (relative
 # install directories), VERSION, GENERATOR, MAKE_PROGRAM, C_COMPILER,
-# CXX_COMPILER, C_FLAGS (the sanitizer flags of the build), PYTHON and
+# CXX_COMPILER, C_FLAGS (the sanitizer flags of the build), PYTHON,
+# PYTHON_OK (whether the Python host tests can run in this build) and
 # PYTHON_PRELOAD (the sanitizer runtimes the interpreter needs to load a
-# sanitized library).
+# sanitized library). A step whose tools are missing prints "SKIPPED: why".
 
 cmake_minimum_required(VERSION 3.20)
 
@@ -108,7 +116,7 @@ elseif(STEP STREQUAL "cmake_package")
   file(REMOVE_RECURSE "${bin}")
   run(${CMAKE_COMMAND} -S "${HERE}/cmake_package" -B "${bin}" ${_configure_args}
       "-DCMAKE_C_FLAGS=${C_FLAGS}" "-DCMAKE_PREFIX_PATH=${PREFIX}"
-      "-DEXPECTED_VERSION=${VERSION}")
+      "-DEXPECTED_VERSION=${VERSION}" -DEXPECTED_TYPE=SHARED_LIBRARY)
   run(${CMAKE_COMMAND} --build "${bin}")
   run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH "${bin}/consumer")
   expect_ok_output("find_package(kelhash) consumer")
@@ -163,6 +171,150 @@ elseif(STEP STREQUAL "subdirectory")
                   OUTPUT_VARIABLE listing RESULT_VARIABLE rc)
   if(NOT rc EQUAL 0 OR NOT listing MATCHES "Total Tests: 0")
     message(FATAL_ERROR "the host build has tests of kelhash:\n${listing}")
+  endif()
+
+elseif(STEP STREQUAL "static")
+  # A plain build (no sanitizers: nothing here links their runtimes).
+  set(build "${WORK_DIR}/static-build")
+  set(sprefix "${WORK_DIR}/static-prefix")
+  file(REMOVE_RECURSE "${build}" "${sprefix}")
+  run(${CMAKE_COMMAND} -S "${SOURCE_DIR}" -B "${build}" ${_configure_args}
+      "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DBUILD_SHARED_LIBS=OFF
+      -DKELHASH_BUILD_TESTS=OFF -DKELHASH_WERROR=ON)
+  run(${CMAKE_COMMAND} --build "${build}")
+  run(${CMAKE_COMMAND} --install "${build}" --prefix "${sprefix}")
+  if(NOT EXISTS "${sprefix}/${LIBDIR}/libkelhash.a")
+    message(FATAL_ERROR "a static build installed no ${LIBDIR}/libkelhash.a")
+  endif()
+  file(GLOB shared "${sprefix}/${LIBDIR}/libkelhash.so*")
+  if(shared)
+    message(FATAL_ERROR "a static build installed shared libraries: ${shared}")
+  endif()
+  file(READ "${sprefix}/${LIBDIR}/pkgconfig/kelhash.pc" pc)
+  if(NOT pc MATCHES "Cflags: [^\n]*-DKELHASH_STATIC")
+    message(FATAL_ERROR "kelhash.pc of a static build does not define KELHASH_STATIC:\n${pc}")
+  endif()
+
+  # The installed command needs no kelhash library at run time.
+  set(_file "${SOURCE_DIR}/include/kelhash.h")
+  run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH "${sprefix}/${BINDIR}/kelhash" --md5 "${_file}")
+  file(MD5 "${_file}" md5)
+  string(TOUPPER "${md5}" md5)
+  if(NOT RUN_OUTPUT STREQUAL "${md5}  ${_file}\n")
+    message(FATAL_ERROR "the static build's kelhash --md5 printed '${RUN_OUTPUT}', expected ${md5}")
+  endif()
+
+  # find_package gives a static kelhash::kelhash that links and runs.
+  set(bin "${WORK_DIR}/static-cmake_package")
+  file(REMOVE_RECURSE "${bin}")
+  run(${CMAKE_COMMAND} -S "${HERE}/cmake_package" -B "${bin}" ${_configure_args}
+      "-DCMAKE_PREFIX_PATH=${sprefix}" "-DEXPECTED_VERSION=${VERSION}"
+      -DEXPECTED_TYPE=STATIC_LIBRARY)
+  run(${CMAKE_COMMAND} --build "${bin}")
+  run("${bin}/consumer")
+  expect_ok_output("find_package(kelhash) consumer of the static archive")
+
+elseif(STEP STREQUAL "static_link")
+  set(sprefix "${WORK_DIR}/static-prefix")
+  find_program(PKG_CONFIG NAMES pkg-config pkgconf)
+  if(NOT PKG_CONFIG)
+    message("SKIPPED: pkg-config is not installed")
+    return()
+  endif()
+  execute_process(COMMAND "${C_COMPILER}" -print-file-name=libc.a
+                  OUTPUT_VARIABLE libc_a OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT IS_ABSOLUTE "${libc_a}" OR NOT EXISTS "${libc_a}")
+    message("SKIPPED: no static C library (libc.a) to link a -static program with")
+    return()
+  endif()
+  if(NOT EXISTS "${sprefix}/${LIBDIR}/libkelhash.a")
+    message(FATAL_ERROR "no static kelhash in ${sprefix}: run hosts.consumer.static first")
+  endif()
+  run(${CMAKE_COMMAND} -E env "PKG_CONFIG_PATH=${sprefix}/${LIBDIR}/pkgconfig"
+      ${PKG_CONFIG} --static --cflags --libs kelhash)
+  string(STRIP "${RUN_OUTPUT}" flags)
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  set(bin "${WORK_DIR}/static_link")
+  file(REMOVE_RECURSE "${bin}")
+  file(MAKE_DIRECTORY "${bin}")
+  # Linked by the C driver alone: the archive must need nothing but libc.
+  run("${C_COMPILER}" -std=c99 -static "${HERE}/consumer.c" ${flags} -o "${bin}/consumer")
+  find_program(READELF NAMES readelf)
+  if(READELF)
+    run(${READELF} -d "${bin}/consumer")
+    if(NOT RUN_OUTPUT MATCHES "no dynamic section")
+      message(FATAL_ERROR "the -static consumer is dynamically linked:\n${RUN_OUTPUT}")
+    endif()
+  endif()
+  run("${bin}/consumer")
+  expect_ok_output("-static pkg-config consumer")
+
+elseif(STEP STREQUAL "readme")
+  # The README's examples, exactly as written, against the installed tree:
+  # its /opt/kelhash stands for PREFIX and build/default for BUILD_DIR.
+  file(READ "${SOURCE_DIR}/README.md" readme)
+  function(readme_block out section lang)
+    string(FIND "${readme}" "\n## ${section}\n" at)
+    if(at LESS 0)
+      message(FATAL_ERROR "README.md has no section '## ${section}'")
+    endif()
+    string(SUBSTRING "${readme}" ${at} -1 rest)
+    string(FIND "${rest}" "\n```${lang}\n" start)
+    if(start LESS 0)
+      message(FATAL_ERROR "no ${lang} block in README section '${section}'")
+    endif()
+    math(EXPR start "${start} + 5")
+    string(LENGTH "${lang}" n)
+    math(EXPR start "${start} + ${n}")
+    string(SUBSTRING "${rest}" ${start} -1 rest)
+    string(FIND "${rest}" "\n```" end)
+    string(SUBSTRING "${rest}" 0 ${end} block)
+    string(REPLACE "/opt/kelhash/lib/" "${PREFIX}/${LIBDIR}/" block "${block}")
+    string(REPLACE "/opt/kelhash" "${PREFIX}" block "${block}")
+    string(REPLACE "build/default" "${BUILD_DIR}" block "${block}")
+    set(${out} "${block}\n" PARENT_SCOPE)
+  endfunction()
+
+  find_program(PKG_CONFIG NAMES pkg-config pkgconf)
+  find_program(SH NAMES sh)
+  if(NOT PKG_CONFIG OR NOT SH)
+    message("SKIPPED: the README's C example is built with pkg-config and sh")
+    return()
+  endif()
+  set(bin "${WORK_DIR}/readme")
+  file(REMOVE_RECURSE "${bin}")
+  file(MAKE_DIRECTORY "${bin}")
+  readme_block(c_code "Example in C" "c")
+  readme_block(c_build "Example in C" "sh")
+  file(WRITE "${bin}/example.c" "${c_code}")
+  # The compiler (and sanitizer flags) of this build stand for the README's cc.
+  string(REGEX REPLACE "(^|\n)cc " "\\1\"${C_COMPILER}\" ${C_FLAGS} " c_build "${c_build}")
+  string(REGEX REPLACE "(^|\n)cmake " "\\1\"${CMAKE_COMMAND}\" " c_build "${c_build}")
+  file(WRITE "${bin}/build.sh" "set -e\n${c_build}")
+  run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=PKG_CONFIG_PATH
+      ${SH} -c "cd '${bin}' && sh build.sh")
+  if(NOT RUN_OUTPUT MATCHES "opensubtitles: [0-9a-f]+\nshooter: [0-9a-f;]+\n")
+    message(FATAL_ERROR "the README's C example printed '${RUN_OUTPUT}'")
+  endif()
+  message(STATUS "README C example: ok\n${RUN_OUTPUT}")
+
+  if(PYTHON_OK)
+    find_python_package(python_dir)
+    readme_block(py_code "Example in Python" "python")
+    file(WRITE "${bin}/example.py" "${py_code}")
+    set(python_env)
+    if(PYTHON_PRELOAD)
+      set(python_env "LD_PRELOAD=${PYTHON_PRELOAD}" "ASAN_OPTIONS=$ENV{ASAN_OPTIONS}:detect_leaks=0")
+    endif()
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=KELHASH_LIBRARY
+                            --unset=LD_LIBRARY_PATH "PYTHONPATH=${python_dir}" ${python_env}
+                            "${PYTHON}" example.py
+                    WORKING_DIRECTORY "${bin}" RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                    ERROR_VARIABLE err)
+    if(NOT rc EQUAL 0)
+      message(FATAL_ERROR "the README's Python example failed (${rc}):\n${out}\n${err}")
+    endif()
+    message(STATUS "README Python example: ok\n${out}")
   endif()
 
 else()
