@@ -17,12 +17,16 @@ buffer protocol). A path held as bytes is therefore passed as
 Failures raise KelhashError with the library's status and message. The
 library keeps its result and message in two process-wide buffers; every call
 here holds one module-wide lock from the call until both are copied, so the
-functions may be used from several threads at once.
+functions may be used from several threads at once, and in a child forked
+while another thread was inside a call.
 
 The shared library is found, in this order: the path in the environment
 variable KELHASH_LIBRARY; a libkelhash.so* (kelhash.dll, libkelhash*.dylib)
 beside this module; the library where ``cmake --install`` put it, relative to
-this module; the system's loader search path.
+this module; the system's loader search path. A file found there that is not
+a kelhash library (one that lacks any of its functions) is passed over. When
+no usable library is found, or KELHASH_LIBRARY names a file that cannot be
+loaded or is not a kelhash library, importing the module raises ImportError.
 """
 
 import ctypes
@@ -91,37 +95,14 @@ def _candidates():
         yield "libkelhash.so.1"
 
 
-def _load():
-    explicit = os.environ.get("KELHASH_LIBRARY")
-    if explicit:
-        try:
-            return ctypes.CDLL(explicit)
-        except OSError as e:
-            raise ImportError(
-                f"kelhash: cannot load the library named by KELHASH_LIBRARY ({explicit!r}): {e}"
-            ) from e
-    tried = []
-    for candidate in _candidates():
-        try:
-            return ctypes.CDLL(candidate)
-        except OSError as e:
-            tried.append(f"{candidate} ({e})")
-    raise ImportError(
-        "kelhash: cannot find the native library; set KELHASH_LIBRARY to the path of "
-        "libkelhash.so (tried: " + "; ".join(tried) + ")"
-    )
-
-
-_lib = _load()
-_lock = threading.Lock()
-
 _c_int32 = ctypes.c_int32
 _c_uint64 = ctypes.c_uint64
 _c_int64 = ctypes.c_int64
 _ptr = ctypes.c_void_p
 _str = ctypes.c_char_p
 
-for _name, _restype, _argtypes in (
+# Every exported function with its result and argument types.
+_FUNCTIONS = (
     ("kelhash_result", _str, []),
     ("kelhash_last_error", _str, []),
     ("kelhash_md5_buffer", _c_int32, [_ptr, _c_uint64]),
@@ -142,11 +123,82 @@ for _name, _restype, _argtypes in (
          _c_int64, _str, ctypes.c_char_p, _c_uint64],
     ),
     ("kelhash_stable_utf8", _c_int32, [_str, ctypes.POINTER(_c_int32)]),
-):
-    _fn = getattr(_lib, _name)
-    _fn.restype = _restype
-    _fn.argtypes = _argtypes
-del _name, _restype, _argtypes, _fn
+)
+
+
+class _NotKelhash(Exception):
+    """A file the loader accepted lacks one of the library's functions."""
+
+    def __init__(self, path, function):
+        super().__init__(f"{path} is not a kelhash library: it has no function {function}")
+        self.function = function
+
+
+def _open(path):
+    """Loads path and binds every function: OSError when the loader refuses
+    the file, _NotKelhash when it is some other library (or an older kelhash).
+    Both become ImportError, so that a host guarding its import with
+    ``except ImportError`` gets on without the module."""
+    lib = ctypes.CDLL(path)
+    for name, restype, argtypes in _FUNCTIONS:
+        try:
+            fn = getattr(lib, name)
+        except AttributeError:
+            raise _NotKelhash(path, name) from None
+        fn.restype = restype
+        fn.argtypes = argtypes
+    return lib
+
+
+def _load():
+    explicit = os.environ.get("KELHASH_LIBRARY")
+    if explicit:
+        try:
+            return _open(explicit)
+        except OSError as e:
+            raise ImportError(
+                f"kelhash: cannot load the library named by KELHASH_LIBRARY ({explicit!r}): {e}",
+                path=explicit,
+            ) from e
+        except _NotKelhash as e:
+            raise ImportError(
+                f"kelhash: KELHASH_LIBRARY names {explicit}, which is not a kelhash library: "
+                f"it has no function {e.function}",
+                path=explicit,
+            ) from None
+    tried = []
+    for candidate in _candidates():
+        try:
+            return _open(candidate)
+        except OSError as e:
+            tried.append(f"{candidate} ({e})")
+        except _NotKelhash as e:
+            tried.append(str(e))
+    raise ImportError(
+        "kelhash: cannot find the native library; set KELHASH_LIBRARY to the path of "
+        "libkelhash.so (tried: " + "; ".join(tried) + ")"
+    )
+
+
+_lib = _load()
+
+# The library keeps its result and message in process-wide buffers, so one
+# lock covers each call until both are copied. Every call site reads the
+# global when it runs: after a fork the child gets a fresh lock, because a
+# thread of the parent that was inside a call at that moment does not exist
+# in the child and would never release the inherited one. What that call
+# left in the buffers is harmless: each call writes them before they are
+# read.
+_lock = threading.Lock()
+
+
+def _new_lock_in_child():
+    global _lock
+    _lock = threading.Lock()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_new_lock_in_child)
 
 
 def _call(fn, *args, out=None):

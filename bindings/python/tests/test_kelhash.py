@@ -8,15 +8,19 @@ PYTHONPATH, e.g. ``python3 -m unittest discover -s bindings/python/tests``.
 import array
 import ctypes
 import ctypes.util
+import json
 import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
+import warnings
 
 import kelhash
 import reference
@@ -384,6 +388,65 @@ class ThreadsTest(TempDirCase):
         self.assertEqual(results["succeeding"], {"900150983CD24FB0D6963F7D28E17F72"})
 
 
+@unittest.skipUnless(hasattr(os, "fork"), "no fork on this platform")
+class ForkTest(unittest.TestCase):
+    """A process forked while another thread is inside a call can use the
+    library in the child: the thread that held the module's lock does not
+    exist there to release it."""
+
+    # The child needs milliseconds; a child stuck on the lock is killed then.
+    CHILD_DEADLINE = 10.0
+
+    def wait_for_child(self, pid):
+        deadline = time.monotonic() + self.CHILD_DEADLINE
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            if time.monotonic() > deadline:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+                return None
+            time.sleep(0.01)
+
+    def test_child_forked_during_a_call_of_another_thread(self):
+        # Zero pages: a second or more of hashing without touching 1 GiB of memory.
+        data = bytes(1 << 30)
+        results = {}
+        thread = threading.Thread(target=lambda: results.update(md5=kelhash.md5(data)))
+        thread.start()
+        try:
+            # Fork only while the other thread is inside its call, holding the lock.
+            start = time.monotonic()
+            while not kelhash._lock.locked():
+                self.assertTrue(thread.is_alive() and time.monotonic() - start < 30,
+                                "the hashing thread never took the lock")
+                time.sleep(0.0005)
+            with warnings.catch_warnings():
+                # Newer interpreters warn about forking a threaded process.
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:
+                # Both ways the module takes the lock: through its call helper
+                # and in stable_hash.
+                status = 2
+                try:
+                    status = 0 if (kelhash.md5(b"abc"), kelhash.stable_hash("abc")) == (
+                        reference.md5(b"abc"), reference.stable_hash("abc")) else 1
+                finally:
+                    os._exit(status)
+            held_across_the_fork = kelhash._lock.locked()
+            exit_code = self.wait_for_child(pid)
+        finally:
+            thread.join()
+        self.assertTrue(held_across_the_fork, "the call ended before the fork")
+        self.assertIsNotNone(exit_code, f"the child was still waiting for the lock after "
+                                        f"{self.CHILD_DEADLINE} s")
+        self.assertEqual(exit_code, 0, "the child's results for 'abc' were wrong (1) or it "
+                                       "raised (2)")
+        self.assertEqual(results, {"md5": reference.md5(data)})
+
+
 class LibraryLookupTest(TempDirCase):
     """How the module finds the shared library, in a fresh interpreter."""
 
@@ -428,6 +491,74 @@ class LibraryLookupTest(TempDirCase):
                 self.assertIn("KELHASH_LIBRARY", r.stderr)
         r = self.run_python(package.parent, None)
         self.assertIn("path of libkelhash.so", r.stderr)
+
+    # What a host that guards the import sees: the exception's type and text.
+    IMPORT_PROBE = """
+import json
+try:
+    import kelhash
+except Exception as e:
+    print(json.dumps([type(e).__name__, str(e)]))
+else:
+    print(json.dumps(["imported", kelhash._lib._name]))
+"""
+
+    @staticmethod
+    def c_library():
+        """The path of the C library this interpreter runs on."""
+        try:
+            with open("/proc/self/maps", encoding="utf-8") as maps:
+                for line in maps:
+                    path = line.split(maxsplit=5)[5:]
+                    if path and re.fullmatch(r"libc(\.so\.\d+|-[\d.]+\.so)",
+                                             os.path.basename(path[0].strip())):
+                        return path[0].strip()
+        except OSError:
+            pass
+        return ctypes.util.find_library("c")
+
+    def test_unusable_libraries_raise_import_error(self):
+        libc = self.c_library()
+        if libc is None:
+            self.skipTest("no C library to load")
+        package = self.copy_package()
+        text_file = self.write("not-a-library.so", b"plain text, not a shared library\n")
+        missing = str(self.dir / "no-such-libkelhash.so")
+        cases = [
+            ("C library named by KELHASH_LIBRARY", libc, None, libc),
+            ("missing file", missing, None, missing),
+            ("file that is not a shared library", str(text_file), None, str(text_file)),
+        ]
+        if os.path.isabs(libc) and not ctypes.util.find_library("kelhash"):
+            # A link, not a copy: the loader sees the C library already loaded.
+            cases.append(("C library beside the module", None, libc,
+                          str(package / "libkelhash.so.1")))
+        declared = SignatureTest().declarations()
+        for what, env_library, beside, named in cases:
+            with self.subTest(what):
+                link = package / "libkelhash.so.1"
+                if beside:
+                    link.symlink_to(beside)
+                try:
+                    r = self.run_python(package.parent, env_library, self.IMPORT_PROBE)
+                finally:
+                    if beside:
+                        link.unlink()
+                self.assertEqual(r.returncode, 0, r.stderr)
+                kind, message = json.loads(r.stdout)
+                self.assertEqual(kind, "ImportError", message)
+                self.assertIn(named, message)
+                try:
+                    ctypes.CDLL(beside or env_library)
+                except OSError as e:
+                    self.assertIn(str(e), message)  # the loader's own reason
+                    continue
+                # The file and the function it lacks, named together.
+                function = re.search(re.escape(named) + r"(?:, which)? is not a kelhash "
+                                     r"library: it has no function (\w+)", message)
+                self.assertIsNotNone(function, message)
+                self.assertIn(function[1], declared)
+                self.assertFalse(hasattr(ctypes.CDLL(libc), function[1]))
 
 
 if __name__ == "__main__":
