@@ -1,20 +1,39 @@
 /*
  * kelhash: prints the OpenSubtitles hash, the Shooter hash and the MD5 digest
- * of files. A host of the shared library like any other: it sees only the
- * public header and calls the library from one thread.
+ * of files. A host of the shared library like any other, calling it from one
+ * thread through the public header; besides, it streams MD5 through the
+ * library's internal engine (md5/md5.h), linked in from the internal archive,
+ * since the shared library exports no streaming MD5.
+ *
+ * Each file is opened once (standard input for "-") and read by the command
+ * itself: MD5 streams over the bytes, and the ranges the two fingerprints
+ * need go to the library's chunk functions together with the size measured
+ * on that same open. So every result of a file, and the size printed with
+ * them, describe the same bytes, and a FIFO or a pipe is read only once.
  */
 #if !defined(_WIN32)
 #  define _POSIX_C_SOURCE 200809L
 #  define _FILE_OFFSET_BITS 64
 #endif
 
+#include <errno.h>
 #include <inttypes.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+
+#if defined(_WIN32)
+#  include <fcntl.h>
+#  include <io.h>
+#  include <windows.h>
+#else
+#  include <unistd.h>
+#endif
 
 #include "kelhash.h"
+#include "md5/md5.h"
 
 #ifndef KELHASH_VERSION
 #  define KELHASH_VERSION "unknown"
@@ -32,17 +51,44 @@ enum {
 };
 
 #define HASH_CAP 256
+#define ALG_COUNT 3
 
+/* The algorithms in the order in which every output form lists them. */
+static const int alg_bits[ALG_COUNT] = {ALG_OPENSUBTITLES, ALG_SHOOTER, ALG_MD5};
+static const char *const alg_names[ALG_COUNT] = {"opensubtitles", "shooter", "md5"};
+
+/* What one file gave: its size, and for each algorithm either its result
+ * (the bit is in done) or nothing, the failure having been reported. */
 struct hashes {
     int64_t size;
-    char opensubtitles[HASH_CAP];
-    char shooter[HASH_CAP];
-    char md5[HASH_CAP];
+    int done;
+    char value[ALG_COUNT][HASH_CAP];
 };
+
+/* A step that failed: the library's message for it and errno right after it
+ * (0 when the system gave no reason, as at an early end of file). */
+struct failure {
+    const char *message;
+    int err;
+};
+
+/* The sizes of the library's ranges. */
+#define OPENSUBTITLES_RANGE 65536
+#define SHOOTER_BLOCK 4096
+#define SHOOTER_SMALL 8192
+
+/* Read buffers, static since the command hashes one file at a time: the
+ * piece MD5 and the spool stream through, the two OpenSubtitles ranges and
+ * the four Shooter blocks. Nothing grows with the file. */
+static unsigned char piece_buf[65536];
+static unsigned char head_buf[OPENSUBTITLES_RANGE];
+static unsigned char tail_buf[OPENSUBTITLES_RANGE];
+static unsigned char block_buf[4][SHOOTER_BLOCK];
 
 static const char *const usage_text =
     "Usage: kelhash [OPTION]... FILE...\n"
     "Print the OpenSubtitles hash, the Shooter hash and the MD5 digest of each FILE.\n"
+    "With FILE -, read standard input (write ./- for a file named -).\n"
     "\n"
     "  --opensubtitles  the OpenSubtitles hash (16 lowercase hex digits)\n"
     "  --shooter        the Shooter hash (four MD5 digests joined by ';'; for a\n"
@@ -59,15 +105,30 @@ static const char *const usage_text =
     "a newline or a carriage return is written with \\\\, \\n and \\r, and the line\n"
     "then starts with a backslash). With several, each file gets a block that\n"
     "names every result. In JSON, bytes of a file name that are not UTF-8 are\n"
-    "written as U+FFFD.\n"
+    "written as U+FFFD. A result that cannot be computed is reported on standard\n"
+    "error and left out: no line, or no key in the block or the JSON object.\n"
     "\n"
-    "Exit status: 0 if every file was hashed, 1 if any file failed, 2 for bad\n"
-    "usage.\n";
+    "A pipe is read once; for the OpenSubtitles or the Shooter hash of one, its\n"
+    "bytes are kept in a temporary file as large as the stream while it is read.\n"
+    "\n"
+    "Exit status: 0 if every result was computed, 1 if any file or result\n"
+    "failed, 2 for bad usage.\n";
 
 static int usage_error(const char *what, const char *arg) {
     fprintf(stderr, "kelhash: %s '%s'\n", what, arg);
     fputs("Try 'kelhash --help' for more information.\n", stderr);
     return EXIT_USAGE;
+}
+
+/* "kelhash: FILE: WHAT[: reason]" on standard error, after whatever the
+ * standard output holds so far, so that both read in order on a terminal. */
+static void report(const char *path, const char *what, const char *message, int err) {
+    fflush(stdout);
+    fprintf(stderr, "kelhash: %s: ", path);
+    if (what != NULL) fprintf(stderr, "%s: ", what);
+    fputs(message, stderr);
+    if (err != 0) fprintf(stderr, ": %s", strerror(err));
+    fputc('\n', stderr);
 }
 
 /* The last path component, after the last '/' (and '\' on Windows). */
@@ -86,55 +147,329 @@ static const char *base_name(const char *path) {
     return base;
 }
 
-/* The file's size from the end position of a stream with 64-bit offsets.
- * Returns NULL on success, else a message. */
-static const char *file_size(const char *path, int64_t *size) {
-    FILE *f = fopen(path, "rb");
-    int64_t pos;
-    int sought;
-    if (f == NULL) return "cannot open file";
+static int fail(struct failure *why, const char *message, int err) {
+    why->message = message;
+    why->err = err;
+    return -1;
+}
+
+static int seek_to(FILE *f, int64_t offset) {
 #if defined(_WIN32)
-    sought = _fseeki64(f, 0, SEEK_END);
-    pos = sought == 0 ? (int64_t)_ftelli64(f) : -1;
+    return _fseeki64(f, offset, SEEK_SET);
 #else
-    sought = fseeko(f, 0, SEEK_END);
-    pos = sought == 0 ? (int64_t)ftello(f) : -1;
+    return fseeko(f, (off_t)offset, SEEK_SET);
 #endif
-    fclose(f);
-    if (sought != 0) return "seek failed";
-    if (pos < 0) return "ftell failed";
+}
+
+/* Whether the stream is a regular file (or a disk), which has a size and can
+ * be read at any offset; anything else (a pipe, a FIFO, a terminal, a
+ * directory) is read once from where it stands, and a directory then fails
+ * with the system's reason. */
+static int is_seekable(FILE *f) {
+#if defined(_WIN32)
+    struct _stat64 st;
+    if (_fstat64(_fileno(f), &st) != 0) return 0;
+    return (st.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    struct stat st;
+    if (fstat(fileno(f), &st) != 0) return 0;
+    return S_ISREG(st.st_mode) || S_ISBLK(st.st_mode);
+#endif
+}
+
+/* The size as the library measures it: the position at the end. */
+static int measure(FILE *f, int64_t *size, struct failure *why) {
+    int64_t pos;
+    errno = 0;
+#if defined(_WIN32)
+    if (_fseeki64(f, 0, SEEK_END) != 0) return fail(why, "seek failed", errno);
+    pos = (int64_t)_ftelli64(f);
+#else
+    if (fseeko(f, 0, SEEK_END) != 0) return fail(why, "seek failed", errno);
+    pos = (int64_t)ftello(f);
+#endif
+    if (pos < 0) return fail(why, "ftell failed", errno);
     *size = pos;
-    return NULL;
+    return 0;
 }
 
-/* Copies the library's result after status 0; returns the message otherwise.
- * The caller's copy is made before the next call into the library. */
-static const char *take(int32_t status, char *dst) {
-    if (status != KELHASH_OK) return kelhash_last_error();
-    strncpy(dst, kelhash_result(), HASH_CAP - 1);
-    dst[HASH_CAP - 1] = '\0';
-    return NULL;
+/* Exactly len bytes from the current position. A stream that ends first has
+ * become shorter than the size measured, so the bytes no longer belong to
+ * one state of the file: that is a read error, not zeros. */
+static int read_exact(FILE *f, unsigned char *buf, size_t len, struct failure *why) {
+    size_t got = 0;
+    while (got < len) {
+        size_t n;
+        errno = 0;
+        n = fread(buf + got, 1, len - got, f);
+        if (n == 0) return fail(why, "read error", ferror(f) ? errno : 0);
+        got += n;
+    }
+    return 0;
 }
 
-static const char *compute(const char *path, int algorithms, int want_size,
-                           const char *name, struct hashes *h) {
-    const char *failure = NULL;
-    h->size = -1;
+static int read_at(FILE *f, int64_t offset, unsigned char *buf, size_t len,
+                   struct failure *why) {
+    errno = 0;
+    if (seek_to(f, offset) != 0) return fail(why, "seek failed", errno);
+    return read_exact(f, buf, len, why);
+}
+
+static void md5_hex(kel_md5_ctx *ctx, char *out) {
+    static const char digits[] = "0123456789ABCDEF";
+    uint8_t digest[16];
+    int i;
+    kel_md5_final(ctx, digest);
+    for (i = 0; i < 16; ++i) {
+        out[2 * i] = digits[digest[i] >> 4];
+        out[2 * i + 1] = digits[digest[i] & 0x0F];
+    }
+    out[32] = '\0';
+}
+
+static int alg_index(int alg) {
+    return alg == ALG_OPENSUBTITLES ? 0 : alg == ALG_SHOOTER ? 1 : 2;
+}
+
+static char *value_of(struct hashes *h, int alg) {
+    return h->value[alg_index(alg)];
+}
+
+/* Takes the status of a chunk function: a failure there (the library's
+ * message) costs that one result, and the others stand. */
+static void library_result(int32_t status, int alg, const char *path, struct hashes *h) {
+    if (status == KELHASH_OK) {
+        h->done |= alg;
+    } else {
+        report(path, alg_names[alg_index(alg)], kelhash_last_error(), 0);
+    }
+}
+
+/* The chosen algorithms over the first size bytes of a seekable stream
+ * (f may be null when size is 0: nothing is read then). Everything is read
+ * first, so that a read failure leaves no result at all; only then does the
+ * library compute, and a failure there (the Shooter name of a small file
+ * that is not UTF-8) costs that one result. */
+static int hash_seekable(FILE *f, int64_t size, int algorithms, const char *path,
+                         const char *name, struct hashes *h, struct failure *why) {
+    const int64_t m = size < OPENSUBTITLES_RANGE ? size : OPENSUBTITLES_RANGE;
+    const unsigned char *tail = head_buf;
+    const unsigned char *block[4] = {NULL, NULL, NULL, NULL};
+    uint64_t block_len[4] = {0, 0, 0, 0};
+    kel_md5_ctx ctx;
+
+    h->size = size;
+    kel_md5_init(&ctx);
+    if (algorithms & ALG_MD5) {
+        int64_t left = size;
+        errno = 0;
+        if (left > 0 && seek_to(f, 0) != 0) return fail(why, "seek failed", errno);
+        while (left > 0) {
+            const size_t want =
+                left < (int64_t)sizeof piece_buf ? (size_t)left : sizeof piece_buf;
+            if (read_exact(f, piece_buf, want, why) != 0) return -1;
+            kel_md5_update(&ctx, piece_buf, want);
+            left -= (int64_t)want;
+        }
+    }
+    if ((algorithms & ALG_OPENSUBTITLES) && m > 0) {
+        /* Up to 64 KiB the two ranges are the whole file, read once. */
+        if (read_at(f, 0, head_buf, (size_t)m, why) != 0) return -1;
+        if (size > m) {
+            if (read_at(f, size - m, tail_buf, (size_t)m, why) != 0) return -1;
+            tail = tail_buf;
+        }
+    }
+    if ((algorithms & ALG_SHOOTER) && size > SHOOTER_SMALL) {
+        const int64_t offset[4] = {SHOOTER_BLOCK, (size / 3) * 2, size / 3,
+                                   size - 2 * SHOOTER_BLOCK};
+        int k;
+        for (k = 0; k < 4; ++k) {
+            /* A block with fewer than 4096 bytes before the end counts as
+             * zeros; it is passed empty and not read. */
+            if (size - offset[k] < SHOOTER_BLOCK) continue;
+            if (read_at(f, offset[k], block_buf[k], SHOOTER_BLOCK, why) != 0) return -1;
+            block[k] = block_buf[k];
+            block_len[k] = SHOOTER_BLOCK;
+        }
+    }
+
+    if (algorithms & ALG_MD5) {
+        md5_hex(&ctx, value_of(h, ALG_MD5));
+        h->done |= ALG_MD5;
+    }
     if (algorithms & ALG_OPENSUBTITLES) {
-        failure = take(kelhash_opensubtitles_file(path), h->opensubtitles);
-        if (failure != NULL) return failure;
+        library_result(kelhash_opensubtitles_chunks(head_buf, (uint64_t)m, tail, (uint64_t)m,
+                                                     size, value_of(h, ALG_OPENSUBTITLES),
+                                                     HASH_CAP),
+                       ALG_OPENSUBTITLES, path, h);
     }
     if (algorithms & ALG_SHOOTER) {
-        failure = take(kelhash_shooter_file(path, name != NULL ? name : base_name(path)),
-                       h->shooter);
-        if (failure != NULL) return failure;
+        library_result(kelhash_shooter_chunks(block[0], block_len[0], block[1], block_len[1],
+                                              block[2], block_len[2], block[3], block_len[3],
+                                              size, name, value_of(h, ALG_SHOOTER), HASH_CAP),
+                       ALG_SHOOTER, path, h);
     }
-    if (algorithms & ALG_MD5) {
-        failure = take(kelhash_md5_file(path), h->md5);
-        if (failure != NULL) return failure;
+    return 0;
+}
+
+/* An unlinked temporary file. On POSIX systems it goes to $TMPDIR (else
+ * /tmp), where the user expects room for temporary data, which the C
+ * library's tmpfile() does not consult; on Windows to the user's temporary
+ * directory (TMP, TEMP), deleted when closed, since tmpfile() there may try
+ * the root of the drive. */
+static FILE *spool_file(void) {
+#if defined(_WIN32)
+    char dir[MAX_PATH + 1];
+    char path[MAX_PATH + 1];
+    FILE *f;
+    const DWORD n = GetTempPathA((DWORD)sizeof dir, dir);
+    if (n == 0 || n > sizeof dir || GetTempFileNameA(dir, "klh", 0, path) == 0) {
+        errno = 0; /* the reason is a Windows error code, not an errno value */
+        return NULL;
     }
-    if (want_size) failure = file_size(path, &h->size);
-    return failure;
+    f = fopen(path, "w+bTD");
+    if (f == NULL) {
+        const int err = errno;
+        DeleteFileA(path);
+        errno = err;
+    }
+    return f;
+#else
+    static const char pattern[] = "/kelhash-XXXXXX";
+    const char *dir = getenv("TMPDIR");
+    char *path;
+    FILE *f = NULL;
+    int fd;
+    int err;
+    if (dir == NULL || dir[0] == '\0') dir = "/tmp";
+    path = (char *)malloc(strlen(dir) + sizeof pattern);
+    if (path == NULL) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    strcpy(path, dir);
+    strcat(path, pattern);
+    fd = mkstemp(path);
+    if (fd >= 0) {
+        unlink(path);
+        f = fdopen(fd, "w+b");
+        if (f == NULL) {
+            err = errno;
+            close(fd);
+            errno = err;
+        }
+    }
+    err = errno;
+    free(path);
+    errno = err;
+    return f;
+#endif
+}
+
+/* A stream that is read once: MD5 streams over it, and when a fingerprint
+ * is wanted, which needs the size before the ranges, the bytes also go to a
+ * temporary file, created with the first byte and hashed as a seekable file
+ * once the stream has ended. If the temporary file fails, that is reported
+ * and the stream is still read to its end for MD5; the fingerprints are then
+ * missing. */
+static int hash_stream(FILE *in, int algorithms, const char *path, const char *name,
+                       struct hashes *h, struct failure *why) {
+    int fingerprints = algorithms & (ALG_OPENSUBTITLES | ALG_SHOOTER);
+    FILE *spool = NULL;
+    const char *spool_failure = NULL;
+    int spool_err = 0;
+    int64_t size = 0;
+    int result = 0;
+    kel_md5_ctx ctx;
+
+    kel_md5_init(&ctx);
+    for (;;) {
+        size_t n;
+        errno = 0;
+        n = fread(piece_buf, 1, sizeof piece_buf, in);
+        if (n == 0) {
+            if (ferror(in)) result = fail(why, "read error", errno);
+            break;
+        }
+        if (algorithms & ALG_MD5) kel_md5_update(&ctx, piece_buf, n);
+        if (fingerprints) {
+            errno = 0;
+            if (spool == NULL && (spool = spool_file()) == NULL) {
+                spool_failure = "cannot create temporary file";
+            } else if (fwrite(piece_buf, 1, n, spool) != n) {
+                spool_failure = "cannot write temporary file";
+            }
+            if (spool_failure != NULL) {
+                spool_err = errno;
+                fingerprints = 0;
+            }
+        }
+        size += (int64_t)n;
+    }
+    if (fingerprints && spool != NULL) {
+        errno = 0;
+        if (fflush(spool) != 0) {
+            spool_failure = "cannot write temporary file";
+            spool_err = errno;
+            fingerprints = 0;
+        }
+    }
+    if (result == 0) {
+        if (spool_failure != NULL) report(path, NULL, spool_failure, spool_err);
+        h->size = size;
+        if (algorithms & ALG_MD5) {
+            md5_hex(&ctx, value_of(h, ALG_MD5));
+            h->done |= ALG_MD5;
+        }
+        if (fingerprints) result = hash_seekable(spool, size, fingerprints, path, name, h, why);
+    }
+    if (spool != NULL) fclose(spool);
+    return result;
+}
+
+/* Hashes one operand, "-" being standard input. Returns 0 when it was read
+ * (some results may still have failed: those are in h->done's gaps), else
+ * -1 after reporting why. */
+static int compute(const char *path, int algorithms, const char *name, struct hashes *h) {
+    const int from_stdin = strcmp(path, "-") == 0;
+    struct failure why = {NULL, 0};
+    int64_t size = 0;
+    int result;
+    FILE *f;
+
+    h->size = -1;
+    h->done = 0;
+    if (name == NULL) name = base_name(path);
+    if (from_stdin) {
+        f = stdin;
+#if defined(_WIN32)
+        _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    } else {
+        errno = 0;
+        f = fopen(path, "rb");
+        if (f == NULL) {
+            report(path, NULL, "cannot open file", errno);
+            return -1;
+        }
+    }
+    if (is_seekable(f)) {
+        result = measure(f, &size, &why);
+        if (result == 0) result = hash_seekable(f, size, algorithms, path, name, h, &why);
+    } else {
+        result = hash_stream(f, algorithms, path, name, h, &why);
+    }
+    if (from_stdin) {
+        clearerr(stdin);
+    } else {
+        fclose(f);
+    }
+    if (result != 0) {
+        h->done = 0;
+        report(path, NULL, why.message, why.err);
+    }
+    return result;
 }
 
 static int needs_escape(const char *s) {
@@ -231,29 +566,29 @@ static void print_single(FILE *out, const char *path, const char *hash) {
     fputc('\n', out);
 }
 
+/* The block and the JSON object list the chosen results that were computed;
+ * one that failed was reported and is left out. */
 static void print_block(FILE *out, const char *path, int algorithms, const struct hashes *h) {
+    int i;
     put_escaped_name(out, path);
     fprintf(out, "\n  size: %" PRId64 "\n", h->size);
-    if (algorithms & ALG_OPENSUBTITLES) fprintf(out, "  opensubtitles: %s\n", h->opensubtitles);
-    if (algorithms & ALG_SHOOTER) fprintf(out, "  shooter: %s\n", h->shooter);
-    if (algorithms & ALG_MD5) fprintf(out, "  md5: %s\n", h->md5);
+    for (i = 0; i < ALG_COUNT; ++i) {
+        if (algorithms & h->done & alg_bits[i]) {
+            fprintf(out, "  %s: %s\n", alg_names[i], h->value[i]);
+        }
+    }
 }
 
 static void print_json(FILE *out, const char *path, int algorithms, const struct hashes *h) {
+    int i;
     fputs("{\"file\": ", out);
     put_json_string(out, path);
     fprintf(out, ", \"size\": %" PRId64, h->size);
-    if (algorithms & ALG_OPENSUBTITLES) {
-        fputs(", \"opensubtitles\": ", out);
-        put_json_string(out, h->opensubtitles);
-    }
-    if (algorithms & ALG_SHOOTER) {
-        fputs(", \"shooter\": ", out);
-        put_json_string(out, h->shooter);
-    }
-    if (algorithms & ALG_MD5) {
-        fputs(", \"md5\": ", out);
-        put_json_string(out, h->md5);
+    for (i = 0; i < ALG_COUNT; ++i) {
+        if (algorithms & h->done & alg_bits[i]) {
+            fprintf(out, ", \"%s\": ", alg_names[i]);
+            put_json_string(out, h->value[i]);
+        }
     }
     fputs("}\n", out);
 }
@@ -321,22 +656,17 @@ int main(int argc, char **argv) {
     for (i = 0; i < count; ++i) {
         const char *path = files[i];
         struct hashes h;
-        const char *failure = compute(path, algorithms, json || !single, name, &h);
-        if (failure != NULL) {
-            fflush(stdout);
-            fprintf(stderr, "kelhash: %s: %s\n", path, failure);
+        if (compute(path, algorithms, name, &h) != 0) {
             status = EXIT_FILE_FAILED;
             continue;
         }
+        if ((h.done & algorithms) != algorithms) status = EXIT_FILE_FAILED;
         if (json) {
             print_json(stdout, path, algorithms, &h);
-        } else if (single) {
-            print_single(stdout, path,
-                         algorithms == ALG_OPENSUBTITLES ? h.opensubtitles
-                         : algorithms == ALG_SHOOTER     ? h.shooter
-                                                         : h.md5);
-        } else {
+        } else if (!single) {
             print_block(stdout, path, algorithms, &h);
+        } else if (h.done & algorithms) {
+            print_single(stdout, path, value_of(&h, algorithms));
         }
     }
     free(files);
