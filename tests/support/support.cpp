@@ -276,4 +276,8 @@ std::string set_result_marker() {
     return kelhash_result();
 }
 
+bool reduced() { return std::getenv("KELHASH_TEST_REDUCED") != nullptr || under_valgrind(); }
+
+bool under_valgrind() { return std::getenv("KELHASH_TEST_VALGRIND") != nullptr; }
+
 }  // namespace kt

@@ -75,6 +75,13 @@ bool make_sparse_file(const std::string &path, std::uint64_t size,
 // library uses. Fails the calling test and returns fewer bytes on error.
 Bytes read_range(const std::string &path, std::uint64_t offset, std::size_t n);
 
+// Whether the suite runs reduced (KELHASH_TEST_REDUCED set, or under
+// Valgrind): tests that sweep large spaces sample them instead.
+bool reduced();
+// Whether the suite runs under Valgrind (KELHASH_TEST_VALGRIND set), whose
+// allocator and address space make some checks meaningless.
+bool under_valgrind();
+
 // Reproducible pseudo-random bytes.
 Bytes random_bytes(std::size_t n, std::uint64_t seed);
 
