@@ -4,7 +4,8 @@
 #                   installed files and runs the installed command
 #   cmake_package   configures, builds and runs cmake_package/ against PREFIX
 #   pkg_config      compiles consumer.c with `pkg-config --cflags --libs kelhash`
-#   python          imports the installed Python module from PREFIX
+#   python          imports the installed Python module from PREFIX and runs
+#                   the README's Python example with it
 #   subdirectory    builds subdirectory/, which adds the kelhash source tree
 #   static          builds kelhash from SOURCE_DIR as a static archive,
 #                   installs it into WORK_DIR/static-prefix and uses it through
@@ -12,13 +13,13 @@
 #   static_link     links consumer.c against that archive into a fully static
 #                   program through `pkg-config --static`
 #   readme          compiles and runs the README's C example against PREFIX
-#                   as its build line says, and runs its Python example
+#                   as its build lines say (the python step runs its Python
+#                   example)
 #
 # Variables: STEP, SOURCE_DIR (kelhash sources), BUILD_DIR (the kelhash build
 # tree), WORK_DIR (scratch), PREFIX, LIBDIR, INCLUDEDIR, BINDIR (relative
 # install directories), VERSION, GENERATOR, MAKE_PROGRAM, C_COMPILER,
-# CXX_COMPILER, C_FLAGS (the sanitizer flags of the build), PYTHON,
-# PYTHON_OK (whether the Python host tests can run in this build) and
+# CXX_COMPILER, C_FLAGS (the sanitizer flags of the build), PYTHON and
 # PYTHON_PRELOAD (the sanitizer runtimes the interpreter needs to load a
 # sanitized library). A step whose tools are missing prints "SKIPPED: why".
 
@@ -53,6 +54,32 @@ function(find_python_package out)
   get_filename_component(dir "${found}" DIRECTORY)
   get_filename_component(dir "${dir}" DIRECTORY)
   set(${out} "${dir}" PARENT_SCOPE)
+endfunction()
+
+# A fenced block of the README's section, with the README's /opt/kelhash
+# standing for PREFIX and build/default for BUILD_DIR.
+function(readme_block out section lang)
+  file(READ "${SOURCE_DIR}/README.md" readme)
+  string(FIND "${readme}" "\n## ${section}\n" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "README.md has no section '## ${section}'")
+  endif()
+  string(SUBSTRING "${readme}" ${at} -1 rest)
+  string(FIND "${rest}" "\n```${lang}\n" start)
+  if(start LESS 0)
+    message(FATAL_ERROR "no ${lang} block in README section '${section}'")
+  endif()
+  math(EXPR start "${start} + 5")
+  string(LENGTH "${lang}" n)
+  math(EXPR start "${start} + ${n}")
+  string(SUBSTRING "${rest}" ${start} -1 rest)
+  string(FIND "${rest}" "\n```" end)
+  string(SUBSTRING "${rest}" 0 ${end} block)
+  # build/default first: PREFIX itself may lie inside build/default.
+  string(REPLACE "build/default" "${BUILD_DIR}" block "${block}")
+  string(REPLACE "/opt/kelhash/lib/" "${PREFIX}/${LIBDIR}/" block "${block}")
+  string(REPLACE "/opt/kelhash" "${PREFIX}" block "${block}")
+  set(${out} "${block}\n" PARENT_SCOPE)
 endfunction()
 
 set(_configure_args -G "${GENERATOR}" -DCMAKE_BUILD_TYPE=Release)
@@ -159,6 +186,22 @@ elseif(STEP STREQUAL "python")
   endif()
   message(STATUS "installed Python module: ok")
 
+  # The README's Python example, as written, in a scratch directory.
+  set(bin "${WORK_DIR}/readme_python")
+  file(REMOVE_RECURSE "${bin}")
+  file(MAKE_DIRECTORY "${bin}")
+  readme_block(py_code "Example in Python" "python")
+  file(WRITE "${bin}/example.py" "${py_code}")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=KELHASH_LIBRARY
+                          --unset=LD_LIBRARY_PATH "PYTHONPATH=${python_dir}" ${python_env}
+                          "${PYTHON}" example.py
+                  WORKING_DIRECTORY "${bin}" RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                  ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the README's Python example failed (${rc}):\n${out}\n${err}")
+  endif()
+  message(STATUS "README Python example: ok\n${out}")
+
 elseif(STEP STREQUAL "subdirectory")
   set(bin "${WORK_DIR}/subdirectory")
   file(REMOVE_RECURSE "${bin}")
@@ -250,30 +293,7 @@ elseif(STEP STREQUAL "static_link")
   expect_ok_output("-static pkg-config consumer")
 
 elseif(STEP STREQUAL "readme")
-  # The README's examples, exactly as written, against the installed tree:
-  # its /opt/kelhash stands for PREFIX and build/default for BUILD_DIR.
-  file(READ "${SOURCE_DIR}/README.md" readme)
-  function(readme_block out section lang)
-    string(FIND "${readme}" "\n## ${section}\n" at)
-    if(at LESS 0)
-      message(FATAL_ERROR "README.md has no section '## ${section}'")
-    endif()
-    string(SUBSTRING "${readme}" ${at} -1 rest)
-    string(FIND "${rest}" "\n```${lang}\n" start)
-    if(start LESS 0)
-      message(FATAL_ERROR "no ${lang} block in README section '${section}'")
-    endif()
-    math(EXPR start "${start} + 5")
-    string(LENGTH "${lang}" n)
-    math(EXPR start "${start} + ${n}")
-    string(SUBSTRING "${rest}" ${start} -1 rest)
-    string(FIND "${rest}" "\n```" end)
-    string(SUBSTRING "${rest}" 0 ${end} block)
-    string(REPLACE "/opt/kelhash/lib/" "${PREFIX}/${LIBDIR}/" block "${block}")
-    string(REPLACE "/opt/kelhash" "${PREFIX}" block "${block}")
-    string(REPLACE "build/default" "${BUILD_DIR}" block "${block}")
-    set(${out} "${block}\n" PARENT_SCOPE)
-  endfunction()
+  # The README's C example, exactly as written, against the installed tree.
 
   find_program(PKG_CONFIG NAMES pkg-config pkgconf)
   find_program(SH NAMES sh)
@@ -290,6 +310,10 @@ elseif(STEP STREQUAL "readme")
   # The compiler (and sanitizer flags) of this build stand for the README's cc.
   string(REGEX REPLACE "(^|\n)cc " "\\1\"${C_COMPILER}\" ${C_FLAGS} " c_build "${c_build}")
   string(REGEX REPLACE "(^|\n)cmake " "\\1\"${CMAKE_COMMAND}\" " c_build "${c_build}")
+  string(FIND "${c_build}" " --prefix ${PREFIX}\n" at)
+  if(at LESS 0)
+    message(FATAL_ERROR "the README's build lines do not install into ${PREFIX}:\n${c_build}")
+  endif()
   file(WRITE "${bin}/build.sh" "set -e\n${c_build}")
   run(${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH --unset=PKG_CONFIG_PATH
       ${SH} -c "cd '${bin}' && sh build.sh")
@@ -297,25 +321,6 @@ elseif(STEP STREQUAL "readme")
     message(FATAL_ERROR "the README's C example printed '${RUN_OUTPUT}'")
   endif()
   message(STATUS "README C example: ok\n${RUN_OUTPUT}")
-
-  if(PYTHON_OK)
-    find_python_package(python_dir)
-    readme_block(py_code "Example in Python" "python")
-    file(WRITE "${bin}/example.py" "${py_code}")
-    set(python_env)
-    if(PYTHON_PRELOAD)
-      set(python_env "LD_PRELOAD=${PYTHON_PRELOAD}" "ASAN_OPTIONS=$ENV{ASAN_OPTIONS}:detect_leaks=0")
-    endif()
-    execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=KELHASH_LIBRARY
-                            --unset=LD_LIBRARY_PATH "PYTHONPATH=${python_dir}" ${python_env}
-                            "${PYTHON}" example.py
-                    WORKING_DIRECTORY "${bin}" RESULT_VARIABLE rc OUTPUT_VARIABLE out
-                    ERROR_VARIABLE err)
-    if(NOT rc EQUAL 0)
-      message(FATAL_ERROR "the README's Python example failed (${rc}):\n${out}\n${err}")
-    endif()
-    message(STATUS "README Python example: ok\n${out}")
-  endif()
 
 else()
   message(FATAL_ERROR "unknown STEP '${STEP}'")
