@@ -28,6 +28,8 @@ import reference
 HERE = pathlib.Path(__file__).resolve().parent
 HEADER = pathlib.Path(os.environ.get("KELHASH_HEADER",
                                      HERE.parent.parent.parent / "include" / "kelhash.h"))
+# The committed list of the library's exported functions.
+EXPORTS = HERE.parent.parent.parent / "tests" / "abi" / "exports.txt"
 
 
 class TempDirCase(unittest.TestCase):
@@ -70,7 +72,11 @@ class SignatureTest(unittest.TestCase):
 
     def test_every_function_matches_the_header(self):
         decls = self.declarations()
-        self.assertEqual(len(decls), 11)
+        exports = [l.strip() for l in EXPORTS.read_text(encoding="utf-8").splitlines()]
+        exports = sorted(l for l in exports if l and not l.startswith("#"))
+        # The header, the exports list and the binding name the same functions.
+        self.assertEqual(sorted(decls), exports)
+        self.assertEqual(sorted(name for name, _, _ in kelhash._FUNCTIONS), exports)
         for name, (ret, args) in decls.items():
             with self.subTest(name):
                 fn = getattr(kelhash._lib, name)
