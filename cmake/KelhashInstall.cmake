@@ -4,7 +4,6 @@
 # others relative to itself, so the tree can be installed into any prefix
 # (cmake --install BUILD --prefix DIR) and moved afterwards.
 
-include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 set(KELHASH_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kelhash" CACHE STRING
@@ -12,19 +11,12 @@ set(KELHASH_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/kelhash" CACHE STRIN
 set(KELHASH_INSTALL_PYTHONDIR "${CMAKE_INSTALL_LIBDIR}/python3/site-packages" CACHE STRING
     "Where the Python module kelhash goes, relative to the prefix")
 
-# The target's install interface names include/; a different include
-# directory is added to it here.
-set(_kelhash_includes)
-if(NOT CMAKE_INSTALL_INCLUDEDIR STREQUAL "include")
-  set(_kelhash_includes INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-endif()
 install(TARGETS kelhash
   EXPORT kelhashTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
     NAMELINK_COMPONENT development
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
-  ${_kelhash_includes})
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/include/kelhash.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 

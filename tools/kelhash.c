@@ -13,7 +13,6 @@
  */
 #if !defined(_WIN32)
 #  define _POSIX_C_SOURCE 200809L
-#  define _FILE_OFFSET_BITS 64
 #endif
 
 #include <errno.h>

@@ -7,7 +7,7 @@
 # Variables: SOURCE_DIR, WORK_DIR, GENERATOR, MAKE_PROGRAM, C_COMPILER,
 # CXX_COMPILER. Nothing is built.
 
-cmake_minimum_required(VERSION 3.20)
+cmake_minimum_required(VERSION 3.25)
 
 set(_args -G "${GENERATOR}" "-DCMAKE_C_COMPILER=${C_COMPILER}"
           "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}")

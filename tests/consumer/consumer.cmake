@@ -23,7 +23,7 @@
 # PYTHON_PRELOAD (the sanitizer runtimes the interpreter needs to load a
 # sanitized library). A step whose tools are missing prints "SKIPPED: why".
 
-cmake_minimum_required(VERSION 3.20)
+cmake_minimum_required(VERSION 3.25)
 
 set(HERE ${CMAKE_CURRENT_LIST_DIR})
 

@@ -3,8 +3,8 @@ computed from the hashes' definitions and against the library (through the
 Python binding), its escaping of file names, its errors and exit statuses.
 
 Environment: KELHASH_COMMAND (the built command), KELHASH_VERSION (the
-project version), KELHASH_LIBRARY and PYTHONPATH for the binding and
-bindings/python/tests.
+project version), KELHASH_LIBRARY and PYTHONPATH for the binding and the
+shared reference module (tests/python).
 """
 
 import errno

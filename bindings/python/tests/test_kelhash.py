@@ -1,8 +1,10 @@
 """Tests of the Python binding against results computed from the hashes'
 definitions (reference.py, hashlib) on files and buffers of boundary sizes.
 
-Run with KELHASH_LIBRARY naming the built library and the binding on
-PYTHONPATH, e.g. ``python3 -m unittest discover -s bindings/python/tests``.
+Run with KELHASH_LIBRARY naming the built library and the binding and the
+shared reference module (tests/python) on PYTHONPATH, e.g.
+``PYTHONPATH=bindings/python:tests/python python3 -m unittest discover -s
+bindings/python/tests``.
 """
 
 import array
