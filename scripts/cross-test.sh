@@ -6,6 +6,7 @@
 #                                 runs 32-bit programs, else under qemu-i386;
 #                                 CROSS_TEST_QEMU=1 forces qemu-i386)
 #   scripts/cross-test.sh s390x   64-bit big-endian IBM Z Linux, qemu-s390x
+#   scripts/cross-test.sh aarch64 64-bit Arm Linux, qemu-aarch64
 #   scripts/cross-test.sh win64   64-bit Windows (MinGW-w64), under wine
 #
 # Debian packages that are missing are installed first (needs root). The
@@ -14,13 +15,13 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 i386|s390x|win64" >&2
+  echo "usage: $0 i386|s390x|aarch64|win64" >&2
   exit 2
 }
 [ $# -eq 1 ] || usage
 target=$1
 case "$target" in
-  i386 | s390x | win64) ;;
+  i386 | s390x | aarch64 | win64) ;;
   *) usage ;;
 esac
 
@@ -61,6 +62,8 @@ common=(cmake ninja-build python3 googletest)
 case "$target" in
   i386) ensure_packages "${common[@]}" g++-i686-linux-gnu binutils-i686-linux-gnu ;;
   s390x) ensure_packages "${common[@]}" g++-s390x-linux-gnu binutils-s390x-linux-gnu qemu-user ;;
+  aarch64) ensure_packages "${common[@]}" g++-aarch64-linux-gnu binutils-aarch64-linux-gnu \
+             qemu-user ;;
   win64) ensure_packages "${common[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
            wine wine64 ;;
 esac

@@ -5,7 +5,7 @@
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
 # SECONDS defaults to 60 per target; TARGET is any of utf8, opensubtitles,
-# shooter, md5, output (default: all, one after another). The seed corpus in
+# shooter, md5, md5_lanes, output (default: all, one after another). The seed corpus in
 # tests/fuzz/corpus/<target> is copied into a scratch working corpus, so runs
 # leave the tree clean. Any finding (a failed property, a sanitizer report, a
 # leak, a timeout) fails the script; the reproducer is kept under
@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(utf8 opensubtitles shooter md5 output)
+[ ${#targets[@]} -gt 0 ] || targets=(utf8 opensubtitles shooter md5 md5_lanes output)
 
 build=${KELHASH_FUZZ_BUILD:-build-fuzz}
 cc=${KELHASH_FUZZ_CC:-clang-14}
@@ -35,6 +35,7 @@ max_len() {
     opensubtitles) echo 1024 ;;
     shooter) echo 2048 ;;
     md5) echo 4096 ;;
+    md5_lanes) echo 4096 ;;
     output) echo 256 ;;
     *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
   esac

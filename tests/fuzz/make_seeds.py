@@ -119,6 +119,42 @@ def md5_seeds():
     return s
 
 
+def md5_lanes_seeds():
+    s = {}
+
+    def lanes(control, raw_len, material, state=None):
+        out = bytes([control]) + u16(raw_len)
+        if state is not None:
+            out += b"".join(u32(v) for v in state)
+        return out + material
+
+    def distinct(n):
+        # four slices of n bytes that differ from each other
+        return b"".join(bytes((i * 29 + 17 * lane + 3) & 0xFF for i in range(n))
+                        for lane in range(4))
+
+    # mode 0: verbatim lanes of the slice length, around the padding
+    for n in (0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 200):
+        s[f"verbatim_{n}"] = lanes(0, 0, distinct(n))
+    s["verbatim_same_100"] = lanes(4, 0, distinct(100))
+    s["verbatim_zero_ff"] = lanes(0, 0, bytes(64) + b"\xff" * 64 + bytes(64) + b"\xff" * 64)
+    # mode 1: any length from a short pattern per lane
+    for n in (0, 4095, 4097, 8191, 8255):
+        s[f"length_{n}"] = lanes(1, n, PATTERN * 4)
+    # mode 2: the Shooter block, lanes different and identical
+    s["shooter_block"] = lanes(2, 0, distinct(23))
+    s["shooter_block_same"] = lanes(6, 0, distinct(23))
+    s["shooter_block_empty_patterns"] = lanes(2, 0, b"")
+    # mode 3: next to each boundary (index, delta + 8 in the high byte)
+    for index in range(6):
+        s[f"boundary_{index}"] = lanes(3, index | ((8 + index % 3) << 8), distinct(9))
+    # one compression from chaining values of the input
+    state = [0x01234567 * (i + 1) & 0xFFFFFFFF for i in range(16)]
+    s["state_block"] = lanes(8, 0, distinct(64), state)
+    s["state_shooter"] = lanes(8 | 2, 0, distinct(31), [0xFFFFFFFF] * 16)
+    return s
+
+
 def output_seeds():
     s = {}
     caps = [0, 1, 2, 9, 10, 11, 12, 16, 17, 18, 32, 33, 130, 131, 132, 133, 255, 256]
@@ -150,6 +186,7 @@ def main():
         "opensubtitles": opensubtitles_seeds(),
         "shooter": shooter_seeds(),
         "md5": md5_seeds(),
+        "md5_lanes": md5_lanes_seeds(),
         "output": output_seeds(),
     }
     for target, seeds in targets.items():
