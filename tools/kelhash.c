@@ -33,6 +33,7 @@
 
 #include "kelhash.h"
 #include "md5/md5.h"
+#include "text/utf8_sequence.h"
 
 #ifndef KELHASH_VERSION
 #  define KELHASH_VERSION "unknown"
@@ -488,56 +489,13 @@ static void put_escaped_name(FILE *out, const char *s) {
     }
 }
 
-/* Length of the well-formed UTF-8 sequence at p (returns 1), or of the
- * longest start of one that is still well-formed (returns 0, *len >= 1):
- * each such maximal part becomes one U+FFFD. */
-static int utf8_sequence(const unsigned char *p, size_t *len) {
-    const unsigned char c = p[0];
-    size_t need;
-    size_t i;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        need = 1;
-    } else if (c == 0xE0) {
-        need = 2;
-        lo = 0xA0;
-    } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-        need = 2;
-    } else if (c == 0xED) {
-        need = 2;
-        hi = 0x9F;
-    } else if (c == 0xF0) {
-        need = 3;
-        lo = 0x90;
-    } else if (c >= 0xF1 && c <= 0xF3) {
-        need = 3;
-    } else if (c == 0xF4) {
-        need = 3;
-        hi = 0x8F;
-    } else {
-        *len = 1;
-        return 0;
-    }
-    for (i = 1; i <= need; ++i) {
-        /* The terminating NUL is below 0x80 and ends the sequence here. */
-        if (p[i] < lo || p[i] > hi) {
-            *len = i;
-            return 0;
-        }
-        lo = 0x80;
-        hi = 0xBF;
-    }
-    *len = need + 1;
-    return 1;
-}
-
 static void put_json_string(FILE *out, const char *s) {
     const unsigned char *p = (const unsigned char *)s;
     fputc('"', out);
     while (*p != '\0') {
         const unsigned char c = *p;
         size_t len = 1;
+        uint32_t cp;
         if (c == '"' || c == '\\') {
             fputc('\\', out);
             fputc(c, out);
@@ -545,7 +503,7 @@ static void put_json_string(FILE *out, const char *s) {
             fprintf(out, "\\u%04x", (unsigned)c);
         } else if (c < 0x80) {
             fputc(c, out);
-        } else if (utf8_sequence(p, &len)) {
+        } else if (utf8_sequence(p, &cp, &len)) {
             fwrite(p, 1, len, out);
         } else {
             fputs("\\ufffd", out);
@@ -592,75 +550,83 @@ static void print_json(FILE *out, const char *path, int algorithms, const struct
     fputs("}\n", out);
 }
 
-int main(int argc, char **argv) {
-    int algorithms = 0;
-    int json = 0;
-    const char *name = NULL;
+struct options {
+    int algorithms;
+    int json;
+    const char *name;
+    char **files;
+    int count;
+};
+
+/* Reads the options, which may stand anywhere before "--", and collects the
+ * files. Returns -1 to go on, or the exit status when there is nothing to
+ * hash (help, version, bad usage). */
+static int parse_options(int argc, char **argv, struct options *opt) {
     int only_files = 0;
     int i;
-    int status = 0;
-    int count = 0;
-    int single;
-
-    /* Options may stand anywhere before "--"; the rest are files. */
-    char **files = (char **)calloc((size_t)argc + 1, sizeof *files);
-    if (files == NULL) {
+    opt->algorithms = 0;
+    opt->json = 0;
+    opt->name = NULL;
+    opt->count = 0;
+    opt->files = (char **)calloc((size_t)argc + 1, sizeof *opt->files);
+    if (opt->files == NULL) {
         fputs("kelhash: out of memory\n", stderr);
         return EXIT_FILE_FAILED;
     }
     for (i = 1; i < argc; ++i) {
         const char *arg = argv[i];
         if (only_files || arg[0] != '-' || arg[1] == '\0') {
-            files[count++] = argv[i];
+            opt->files[opt->count++] = argv[i];
         } else if (strcmp(arg, "--") == 0) {
             only_files = 1;
         } else if (strcmp(arg, "--opensubtitles") == 0) {
-            algorithms |= ALG_OPENSUBTITLES;
+            opt->algorithms |= ALG_OPENSUBTITLES;
         } else if (strcmp(arg, "--shooter") == 0) {
-            algorithms |= ALG_SHOOTER;
+            opt->algorithms |= ALG_SHOOTER;
         } else if (strcmp(arg, "--md5") == 0) {
-            algorithms |= ALG_MD5;
+            opt->algorithms |= ALG_MD5;
         } else if (strcmp(arg, "--json") == 0) {
-            json = 1;
+            opt->json = 1;
         } else if (strcmp(arg, "--name") == 0) {
-            if (i + 1 >= argc) {
-                free(files);
-                return usage_error("option requires an argument", arg);
-            }
-            name = argv[++i];
+            if (i + 1 >= argc) return usage_error("option requires an argument", arg);
+            opt->name = argv[++i];
         } else if (strncmp(arg, "--name=", 7) == 0) {
-            name = arg + 7;
+            opt->name = arg + 7;
         } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            free(files);
             fputs(usage_text, stdout);
-            return fflush(stdout) == 0 && !ferror(stdout) ? 0 : EXIT_FILE_FAILED;
+            return 0;
         } else if (strcmp(arg, "--version") == 0) {
-            free(files);
             puts("kelhash " KELHASH_VERSION);
-            return fflush(stdout) == 0 && !ferror(stdout) ? 0 : EXIT_FILE_FAILED;
+            return 0;
         } else {
-            free(files);
             return usage_error("unrecognized option", arg);
         }
     }
-    if (count == 0) {
-        free(files);
+    if (opt->count == 0) {
         fputs("kelhash: no files given\n", stderr);
         fputs("Try 'kelhash --help' for more information.\n", stderr);
         return EXIT_USAGE;
     }
-    if (algorithms == 0) algorithms = ALG_OPENSUBTITLES | ALG_SHOOTER | ALG_MD5;
-    single = algorithms == ALG_OPENSUBTITLES || algorithms == ALG_SHOOTER || algorithms == ALG_MD5;
+    if (opt->algorithms == 0) opt->algorithms = ALG_OPENSUBTITLES | ALG_SHOOTER | ALG_MD5;
+    return -1;
+}
 
-    for (i = 0; i < count; ++i) {
-        const char *path = files[i];
+/* Hashes and prints every file; the exit status. */
+static int hash_files(const struct options *opt) {
+    const int algorithms = opt->algorithms;
+    const int single = algorithms == ALG_OPENSUBTITLES || algorithms == ALG_SHOOTER ||
+                       algorithms == ALG_MD5;
+    int status = 0;
+    int i;
+    for (i = 0; i < opt->count; ++i) {
+        const char *path = opt->files[i];
         struct hashes h;
-        if (compute(path, algorithms, name, &h) != 0) {
+        if (compute(path, algorithms, opt->name, &h) != 0) {
             status = EXIT_FILE_FAILED;
             continue;
         }
         if ((h.done & algorithms) != algorithms) status = EXIT_FILE_FAILED;
-        if (json) {
+        if (opt->json) {
             print_json(stdout, path, algorithms, &h);
         } else if (!single) {
             print_block(stdout, path, algorithms, &h);
@@ -668,10 +634,18 @@ int main(int argc, char **argv) {
             print_single(stdout, path, value_of(&h, algorithms));
         }
     }
-    free(files);
+    return status;
+}
+
+int main(int argc, char **argv) {
+    struct options opt;
+    int status = parse_options(argc, argv, &opt);
+    if (status < 0) status = hash_files(&opt);
+    free(opt.files);
+    /* Output that could not be written is a failure, whatever was printed. */
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fputs("kelhash: write error\n", stderr);
-        status = EXIT_FILE_FAILED;
+        if (status == 0) status = EXIT_FILE_FAILED;
     }
     return status;
 }
