@@ -1,5 +1,7 @@
 #include "text/utf8.h"
 
+#include <cstddef>
+
 #include "text/utf8_sequence.h"
 
 std::int32_t utf8_to_utf16(const char *text, std::uint16_t *units, std::uint64_t cap,
