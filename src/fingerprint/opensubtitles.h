@@ -8,6 +8,7 @@
 std::uint64_t read_le_u64_pad(const std::uint8_t *p, std::uint64_t n);
 
 // Adds the words of a range of w bytes at p, cut from its first byte, to sum.
+// p needs no particular alignment; a short last word is zero-filled.
 std::uint64_t sum_range(std::uint64_t sum, const std::uint8_t *p, std::uint64_t w);
 
 // Range length of the hash: min(size, 65536).

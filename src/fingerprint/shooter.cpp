@@ -6,20 +6,39 @@
 #include "frame/frame.h"
 #include "frame/stream.h"
 #include "kelhash.h"
-#include "md5/md5.h"
+#include "md5/md5_lanes.h"
 #include "text/stable_hash.h"
 
 namespace {
 
-// Appends block index's digest to g_result (after a ";" unless it is the
-// first) and ends the string, so g_result holds a whole string after every
-// block.
-void emit_digest(int index, const std::uint8_t *block) {
-    std::uint8_t digest[16];
-    kel_md5(block, kShooterBlock, digest);
-    char *p = g_result + index * 33;
-    if (index > 0) p[-1] = ';';
-    *hex_lower_bytes(p, digest, sizeof digest) = '\0';
+constexpr int kBlockCount = 4;
+// Each digest is 32 hexadecimal digits; digests after the first follow a
+// ";", so digest i starts at i * kDigestStride in g_result.
+constexpr std::size_t kDigestHex = 32;
+constexpr std::size_t kDigestStride = kDigestHex + 1;
+// Block 0 starts one block into the file, block 3 two blocks before its end.
+constexpr std::uint64_t kFirstBlockOffset = kShooterBlock;
+constexpr std::uint64_t kLastBlockFromEnd = 2 * kShooterBlock;
+
+static_assert(kBlockCount == kMd5Lanes, "one lane per Shooter block");
+
+const std::uint8_t kZeroBlock[kShooterBlock] = {};
+
+// Writes the digests of the first count blocks into g_result, each after a
+// ";" unless it is the first, and ends the string after the last. A null
+// block hashes as 4096 zero bytes. The four blocks are hashed at once, one
+// per lane; those from count on are not written.
+void emit_digests(const std::uint8_t *const blocks[kBlockCount], int count) {
+    if (count == 0) return;
+    const std::uint8_t *lanes[kMd5Lanes];
+    for (int i = 0; i < kMd5Lanes; ++i) lanes[i] = blocks[i] != nullptr ? blocks[i] : kZeroBlock;
+    std::uint8_t digests[kMd5Lanes][16];
+    md5_x4(lanes, kShooterBlock, digests);
+    for (int i = 0; i < count; ++i) {
+        char *p = g_result + static_cast<std::size_t>(i) * kDigestStride;
+        if (i > 0) p[-1] = ';';
+        *hex_lower_bytes(p, digests[i], sizeof digests[i]) = '\0';
+    }
 }
 
 // The small-file fallback: the decimal stable hash of the name.
@@ -32,15 +51,13 @@ std::int32_t shooter_fallback(const char *fallback_name) {
     return KELHASH_OK;
 }
 
-const std::uint8_t kZeroBlock[kShooterBlock] = {};
-
 }  // namespace
 
 void shooter_offsets(std::uint64_t size, std::uint64_t offsets[4]) {
-    offsets[0] = 4096;
+    offsets[0] = kFirstBlockOffset;
     offsets[1] = (size / 3) * 2;
     offsets[2] = size / 3;
-    offsets[3] = size - 8192;
+    offsets[3] = size - kLastBlockFromEnd;
 }
 
 std::int32_t shooter_core(const std::uint8_t *data, std::uint64_t len, const char *fallback_name) {
@@ -48,13 +65,15 @@ std::int32_t shooter_core(const std::uint8_t *data, std::uint64_t len, const cha
     g_result[0] = '\0';
     if (len <= kShooterThreshold) return shooter_fallback(fallback_name);
 
-    std::uint64_t offsets[4];
+    std::uint64_t offsets[kBlockCount];
     shooter_offsets(len, offsets);
-    for (int i = 0; i < 4; ++i) {
+    const std::uint8_t *blocks[kBlockCount];
+    for (int i = 0; i < kBlockCount; ++i) {
         // A block that does not fit hashes as zeros; its partial bytes are
         // not used.
-        emit_digest(i, shooter_block_fits(len, offsets[i]) ? data + offsets[i] : kZeroBlock);
+        blocks[i] = shooter_block_fits(len, offsets[i]) ? data + offsets[i] : nullptr;
     }
+    emit_digests(blocks, kBlockCount);
     return KELHASH_OK;
 }
 
@@ -83,26 +102,34 @@ KELHASH_API int32_t kelhash_shooter_file(const char *path, const char *fallback_
         return shooter_core(kZeroBlock, s, fallback_name);
     }
 
-    std::uint64_t offsets[4];
+    std::uint64_t offsets[kBlockCount];
     shooter_offsets(s, offsets);
-    std::uint8_t block[kShooterBlock];
-    for (int i = 0; i < 4; ++i) {
+    stream_will_need(f, offsets, sizeof offsets / sizeof offsets[0], kShooterBlock);
+    // All four blocks are read first and then hashed together. When block
+    // k cannot be sought or read, g_result still gets the digests of the
+    // blocks before it, as if each had been written as soon as it was read.
+    std::uint8_t buffers[kBlockCount][kShooterBlock];
+    const std::uint8_t *blocks[kBlockCount] = {};
+    for (int i = 0; i < kBlockCount; ++i) {
         if (!stream_seek(f, static_cast<std::int64_t>(offsets[i]))) {
             std::fclose(f);
+            emit_digests(blocks, i);
             return fail(Failure::seek_failed);
         }
         std::size_t got = 0;
-        const ReadOutcome r = stream_read(f, block, sizeof block, &got);
+        const ReadOutcome r = stream_read(f, buffers[i], sizeof buffers[i], &got);
         // A block cut short by the end of the file hashes as zeros, like a
         // block that does not fit; a failing read is reported instead of
         // passing zeros off as the file's content.
         if (r == ReadOutcome::failed) {
             std::fclose(f);
+            emit_digests(blocks, i);
             return fail(Failure::read_error);
         }
-        emit_digest(i, r == ReadOutcome::complete ? block : kZeroBlock);
+        blocks[i] = r == ReadOutcome::complete ? buffers[i] : nullptr;
     }
     std::fclose(f);
+    emit_digests(blocks, kBlockCount);
     return KELHASH_OK;
 }
 
@@ -123,19 +150,20 @@ KELHASH_API int32_t kelhash_shooter_chunks(const void *block0, uint64_t block0_l
         return output_finish(out_hex, out_cap);
     }
 
-    const void *const ptrs[4] = {block0, block1, block2, block3};
-    const std::uint64_t lens[4] = {block0_len, block1_len, block2_len, block3_len};
-    std::uint64_t offsets[4];
+    const void *const ptrs[kBlockCount] = {block0, block1, block2, block3};
+    const std::uint64_t lens[kBlockCount] = {block0_len, block1_len, block2_len, block3_len};
+    std::uint64_t offsets[kBlockCount];
     shooter_offsets(s, offsets);
 
-    // Validate all four before hashing any.
-    bool full[4];
-    for (int i = 0; i < 4; ++i) {
+    // Validate all four before hashing any. A short block hashes as zeros:
+    // its bytes, if the host passed any, are not read.
+    const std::uint8_t *blocks[kBlockCount] = {};
+    for (int i = 0; i < kBlockCount; ++i) {
         const std::uint64_t left = offsets[i] < s ? s - offsets[i] : 0;
-        full[i] = left >= kShooterBlock;
-        if (full[i]) {
+        if (left >= kShooterBlock) {
             if (ptrs[i] == nullptr || lens[i] < kShooterBlock)
                 return fail(Failure::shooter_block_short);
+            blocks[i] = static_cast<const std::uint8_t *>(ptrs[i]);
             continue;
         }
         if (lens[i] == 0) continue;
@@ -144,8 +172,7 @@ KELHASH_API int32_t kelhash_shooter_chunks(const void *block0, uint64_t block0_l
         if (ptrs[i] == nullptr) return fail(Failure::shooter_block_null);
     }
 
-    for (int i = 0; i < 4; ++i)
-        emit_digest(i, full[i] ? static_cast<const std::uint8_t *>(ptrs[i]) : kZeroBlock);
+    emit_digests(blocks, kBlockCount);
     return output_finish(out_hex, out_cap);
 }
 

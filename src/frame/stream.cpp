@@ -4,7 +4,9 @@
 #include "kelhash.h"
 
 #if !defined(_WIN32)
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 // Without 64-bit off_t a 32-bit build would misreport every file above
 // 2 GiB; the build defines _FILE_OFFSET_BITS=64 to get it.
 static_assert(sizeof(off_t) == 8, "64-bit file offsets required");
@@ -28,12 +30,12 @@ std::int64_t tell64(std::FILE *f) {
 #endif
 }
 
+}  // namespace
+
 std::int32_t close_and_fail(std::FILE *f, Failure why) {
     std::fclose(f);
     return fail(why);
 }
-
-}  // namespace
 
 std::int32_t stream_open(const char *path, std::FILE **out) {
     if (path == nullptr) return fail(Failure::null_path);
@@ -55,6 +57,33 @@ std::int32_t stream_size(std::FILE *f, std::int64_t *size) {
 std::int32_t stream_open_sized(const char *path, std::FILE **out, std::int64_t *size) {
     if (const std::int32_t st = stream_open(path, out); st != KELHASH_OK) return st;
     return stream_size(*out, size);
+}
+
+// posix_fadvise is in glibc on every Linux and wherever POSIX's advisory
+// information option is announced; Windows and macOS lack it.
+#if !defined(_WIN32) && \
+    (defined(__GLIBC__) || (defined(_POSIX_ADVISORY_INFO) && _POSIX_ADVISORY_INFO > 0))
+#define KELHASH_HAVE_FADVISE 1
+#endif
+
+void stream_will_need(std::FILE *f, const std::uint64_t *offsets, std::size_t count,
+                      std::uint64_t len) {
+#if defined(KELHASH_HAVE_FADVISE)
+    if (len == 0) return;  // a length of 0 would advise the whole rest of the file
+    const int fd = fileno(f);
+    if (fd < 0) return;
+    for (std::size_t i = 0; i < count; ++i) {
+        // The result is not looked at: advice that is refused costs nothing
+        // but the call.
+        (void)posix_fadvise(fd, static_cast<off_t>(offsets[i]), static_cast<off_t>(len),
+                            POSIX_FADV_WILLNEED);
+    }
+#else
+    (void)f;
+    (void)offsets;
+    (void)count;
+    (void)len;
+#endif
 }
 
 bool stream_seek(std::FILE *f, std::int64_t offset) { return seek64(f, offset, SEEK_SET) == 0; }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "frame/frame.h"
+
 // Checks the path and opens it in mode "rb". Returns 0 with *out set, or the
 // status of "null path" / "cannot open file" with the message written.
 std::int32_t stream_open(const char *path, std::FILE **out);
@@ -18,6 +20,19 @@ std::int32_t stream_size(std::FILE *f, std::int64_t *size);
 // Both of the above, as the path functions that need the size begin: opens
 // the path and sizes the stream, leaving it at the start.
 std::int32_t stream_open_sized(const char *path, std::FILE **out, std::int64_t *size);
+
+// The one way a file function gives up on an open stream: closes it, writes
+// the failure's message and returns its status.
+std::int32_t close_and_fail(std::FILE *f, Failure why);
+
+// Advice before the first read: the caller will read len bytes at each of
+// the count offsets. The system may start fetching them all at once, so that
+// the ranges of a cold file arrive together instead of one after another.
+// Advice only: nothing is read through the stream, its position, buffer and
+// indicators stay as they are, and a refusal (a pipe, a platform without the
+// advice) changes nothing. A len of 0 gives no advice.
+void stream_will_need(std::FILE *f, const std::uint64_t *offsets, std::size_t count,
+                      std::uint64_t len);
 
 // Seeks to an absolute offset from the start; true on success.
 bool stream_seek(std::FILE *f, std::int64_t offset);
