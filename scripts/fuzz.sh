@@ -4,13 +4,14 @@
 #
 #   scripts/fuzz.sh [SECONDS] [TARGET...]
 #
-# SECONDS defaults to 60 per target; TARGET is any of utf8, opensubtitles,
-# shooter, md5, md5_lanes, output (default: all, one after another). The seed corpus in
-# tests/fuzz/corpus/<target> is copied into a scratch working corpus, so runs
-# leave the tree clean. Any finding (a failed property, a sanitizer report, a
-# leak, a timeout) fails the script; the reproducer is kept under
+# SECONDS defaults to 60 per target; TARGET is any of those listed in
+# tests/fuzz/targets.txt (default: all, one after another). The seed corpus
+# in tests/fuzz/corpus/<target> is copied into a scratch working corpus, so
+# runs leave the tree clean. Any finding (a failed property, a sanitizer
+# report, a leak, a timeout) fails the script; the reproducer is kept under
 # $BUILD/findings/<target>/ and can be replayed with
 #   $BUILD/tests/fuzz/fuzz_<target> <file>
+# (every test build replays the committed corpus as well: ctest -R fuzz.replay).
 #
 # Environment: KELHASH_FUZZ_BUILD (build directory, default build-fuzz),
 # KELHASH_FUZZ_CC / KELHASH_FUZZ_CXX (default clang-14 / clang++-14),
@@ -20,27 +21,28 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 shift || true
+
+# The targets and the longest input the fuzzer makes for each.
+declare -A max_len=()
+known=()
+while read -r name len _; do
+  case "$name" in '' | \#*) continue ;; esac
+  known+=("$name")
+  max_len[$name]=$len
+done < tests/fuzz/targets.txt
+
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(utf8 opensubtitles shooter md5 md5_lanes output)
+[ ${#targets[@]} -gt 0 ] || targets=("${known[@]}")
+for t in "${targets[@]}"; do
+  if [ -z "${max_len[$t]:-}" ]; then
+    echo "fuzz: unknown target $t (tests/fuzz/targets.txt lists ${known[*]})" >&2
+    exit 2
+  fi
+done
 
 build=${KELHASH_FUZZ_BUILD:-build-fuzz}
 cc=${KELHASH_FUZZ_CC:-clang-14}
 cxx=${KELHASH_FUZZ_CXX:-clang++-14}
-
-# Longest input the fuzzer makes per target. Large images come from the
-# targets expanding a short input, so these stay small.
-max_len() {
-  case "$1" in
-    utf8) echo 512 ;;
-    opensubtitles) echo 1024 ;;
-    shooter) echo 2048 ;;
-    md5) echo 4096 ;;
-    md5_lanes) echo 4096 ;;
-    output) echo 256 ;;
-    *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
-  esac
-}
-for t in "${targets[@]}"; do max_len "$t" >/dev/null; done
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja \
@@ -65,10 +67,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$work" "$findings"
   cp tests/fuzz/corpus/"$t"/* "$work"/ 2>/dev/null || true
   log="$build/fuzz_$t.log"
-  echo "fuzz: $t for ${seconds}s (max_len $(max_len "$t"), log $log)"
+  echo "fuzz: $t for ${seconds}s (max_len ${max_len[$t]}, log $log)"
   # shellcheck disable=SC2086
   if "$build/tests/fuzz/fuzz_$t" "$work" \
-       -max_total_time="$seconds" -max_len="$(max_len "$t")" -timeout=30 \
+       -max_total_time="$seconds" -max_len="${max_len[$t]}" -timeout=30 \
        -print_final_stats=1 -artifact_prefix="$findings/" ${KELHASH_FUZZ_ARGS:-} \
        >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true

@@ -10,11 +10,13 @@
 // a read of the head, a seek to the tail and a read of the tail.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "kelhash.h"
+#include "reference.h"
 #include "support.h"
 
 #if !defined(_WIN32) && defined(KELHASH_FAULT_DRIVER) && defined(KELHASH_FAULT_LIB)
@@ -128,12 +130,32 @@ Outcome run_driver(const std::string &faults, const char *function, const std::s
 }
 
 std::string upper_md5_of(const std::uint8_t *data, std::size_t n) {
-    return kt::to_upper(kt::oracle_md5_lower(data, n));
+    return kref::to_upper(kref::oracle_md5(data, n));
 }
 
 // The result buffer's content before the driver's call: the driver sets
 // the same marker as the test support does.
 std::string marker() { return kt::set_result_marker(); }
+
+// A fault and the message the call must fail with.
+struct FailingCase {
+    const char *fault;
+    const char *message;
+};
+
+// Each fault makes the call fail with its message and leaves the result
+// buffer as it was before the call.
+void expect_failures_keep_the_result(const std::vector<FailingCase> &cases, const char *function,
+                                     const std::string &path, const char *name = nullptr) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.fault);
+        const Outcome o = run_driver(c.fault, function, path, name);
+        EXPECT_EQ(o.exit_code, 0);
+        EXPECT_EQ(o.status, KELHASH_ERR_IO);
+        EXPECT_EQ(o.error, c.message);
+        EXPECT_EQ(o.result, marker());
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Shooter hash of a file whose four blocks all hold file data.
@@ -143,35 +165,28 @@ protected:
     static constexpr std::size_t kSize = 100003;
 
     void SetUp() override {
-        image_ = kt::random_bytes(kSize, 4242);
+        image_ = kref::random_bytes(kSize, 4242);
         path_ = dir_.write("video", image_);
-        const std::uint64_t off[4] = {4096, (kSize / 3) * 2, kSize / 3, kSize - 8192};
-        for (int i = 0; i < 4; ++i) digests_[i] = kt::oracle_md5_lower(image_.data() + off[i], 4096);
-        const Bytes zeros(4096, 0);
-        zeros_ = kt::oracle_md5_lower(zeros);
+        digests_ = kref::shooter_digests(image_);
     }
 
     // The hash with the given block taken as 4096 zero bytes (-1: none).
     std::string hash_with_zero_block(int zero) const {
-        std::string h;
-        for (int i = 0; i < 4; ++i) {
-            if (i > 0) h += ";";
-            h += i == zero ? zeros_ : digests_[i];
-        }
-        return h;
+        kref::ShooterDigests d = digests_;
+        if (zero >= 0) d[static_cast<std::size_t>(zero)] = kref::shooter_zero_digest();
+        return kref::shooter_join(d);
     }
 
     // What the result buffer holds once block k fails: the digests before
     // it, or for block 0 what it held before the call.
     std::string left_after_failing_block(int k) const {
-        return k == 0 ? marker() : hash_with_zero_block(-1).substr(0, 33 * static_cast<std::size_t>(k) - 1);
+        return k == 0 ? marker() : kref::shooter_join(digests_, static_cast<std::size_t>(k));
     }
 
     kt::TempDir dir_;
     Bytes image_;
     std::string path_;
-    std::string digests_[4];
-    std::string zeros_;
+    kref::ShooterDigests digests_;
 };
 
 TEST_F(ShooterFileFaults, PreloadedWithoutFaultsHashesNormally) {
@@ -183,49 +198,35 @@ TEST_F(ShooterFileFaults, PreloadedWithoutFaultsHashesNormally) {
 }
 
 TEST_F(ShooterFileFaults, SizingFailuresLeaveTheResultAlone) {
-    const struct {
-        const char *fault;
-        const char *message;
-    } cases[] = {
+    expect_failures_keep_the_result({
         {"seek:1", "seek failed"},   // to the end
         {"tell:1", "ftell failed"},  // the size
         {"seek:2", "seek failed"},   // back to the start
-    };
+    }, "shooter", path_, "abc");
+}
+
+// A failing seek to block k (the third to sixth seek) or read of it (the
+// first to fourth read) is reported, and leaves the digests of the blocks
+// before k in the result buffer.
+TEST_F(ShooterFileFaults, FailureAtABlockLeavesTheDigestsBeforeIt) {
+    const struct {
+        const char *kind;
+        int first_call;  // the call of that kind that reaches block 0
+        const char *message;
+    } cases[] = {{"seek", 3, "seek failed"}, {"read", 1, "read error"}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.fault);
-        const Outcome o = run_driver(c.fault, "shooter", path_, "abc");
-        EXPECT_EQ(o.exit_code, 0);
-        EXPECT_EQ(o.status, KELHASH_ERR_IO);
-        EXPECT_EQ(o.error, c.message);
-        EXPECT_EQ(o.result, marker());
-    }
-}
-
-// The seeks to blocks 0 to 3 are the third to sixth seeks.
-TEST_F(ShooterFileFaults, FailingSeekAtABlockLeavesTheDigestsBeforeIt) {
-    for (int k = 0; k < 4; ++k) {
-        SCOPED_TRACE("block " + std::to_string(k));
-        const Outcome o = run_driver("seek:" + std::to_string(3 + k), "shooter", path_);
-        EXPECT_EQ(o.exit_code, 0);
-        EXPECT_EQ(o.status, KELHASH_ERR_IO);
-        EXPECT_EQ(o.error, "seek failed");
-        EXPECT_EQ(o.result, left_after_failing_block(k));
-        if (k > 0) {
-            EXPECT_EQ(o.result.size(), 33u * static_cast<unsigned>(k) - 1);
+        for (int k = 0; k < 4; ++k) {
+            const std::string fault = std::string(c.kind) + ":" + std::to_string(c.first_call + k);
+            SCOPED_TRACE(fault + ", block " + std::to_string(k));
+            const Outcome o = run_driver(fault, "shooter", path_);
+            EXPECT_EQ(o.exit_code, 0);
+            EXPECT_EQ(o.status, KELHASH_ERR_IO);
+            EXPECT_EQ(o.error, c.message);
+            EXPECT_EQ(o.result, left_after_failing_block(k));
+            if (k > 0) {
+                EXPECT_EQ(o.result.size(), 33u * static_cast<unsigned>(k) - 1);
+            }
         }
-    }
-}
-
-// A failing read is reported, and the result buffer is left as a failing
-// seek at the same block leaves it.
-TEST_F(ShooterFileFaults, FailingReadAtABlockIsAReadError) {
-    for (int k = 0; k < 4; ++k) {
-        SCOPED_TRACE("block " + std::to_string(k));
-        const Outcome o = run_driver("read:" + std::to_string(1 + k), "shooter", path_);
-        EXPECT_EQ(o.exit_code, 0);
-        EXPECT_EQ(o.status, KELHASH_ERR_IO);
-        EXPECT_EQ(o.error, "read error");
-        EXPECT_EQ(o.result, left_after_failing_block(k));
     }
 }
 
@@ -265,27 +266,22 @@ TEST_F(ShooterFileFaults, ShortReadIsContinued) {
 // ---------------------------------------------------------------------------
 // OpenSubtitles hash of a file.
 
-// The sum of the definition over a file of S bytes, with the head bytes from
+// The reference sum over a file of S bytes, with the head bytes from
 // head_got on and the tail bytes from tail_got on taken as zeros.
 std::string opensubtitles_with_missing(const Bytes &image, std::size_t head_got,
                                        std::size_t tail_got) {
-    const std::uint64_t s = image.size();
-    const std::uint64_t m = s < 65536 ? s : 65536;
-    std::uint64_t sum = s;
-    for (std::uint64_t k = 0; k < m && k < head_got; ++k)
-        sum += static_cast<std::uint64_t>(image[static_cast<std::size_t>(k)]) << (8 * (k % 8));
-    for (std::uint64_t k = 0; k < m && k < tail_got; ++k)
-        sum += static_cast<std::uint64_t>(image[static_cast<std::size_t>(s - m + k)])
-               << (8 * (k % 8));
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(sum));
-    return text;
+    const auto m = static_cast<std::ptrdiff_t>(kref::opensubtitles_range(image.size()));
+    Bytes head(image.begin(), image.begin() + m);
+    Bytes tail(image.end() - m, image.end());
+    if (head_got < head.size()) std::fill(head.begin() + static_cast<std::ptrdiff_t>(head_got), head.end(), 0);
+    if (tail_got < tail.size()) std::fill(tail.begin() + static_cast<std::ptrdiff_t>(tail_got), tail.end(), 0);
+    return kref::opensubtitles(image.size(), head, tail);
 }
 
 class OpenSubtitlesFileFaults : public ::testing::TestWithParam<std::size_t> {
 protected:
     void SetUp() override {
-        image_ = kt::random_bytes(GetParam(), 77 + GetParam());
+        image_ = kref::random_bytes(GetParam(), 77 + GetParam());
         path_ = dir_.write("video", image_);
     }
     kt::TempDir dir_;
@@ -294,25 +290,14 @@ protected:
 };
 
 TEST_P(OpenSubtitlesFileFaults, FailuresLeaveTheResultAlone) {
-    const struct {
-        const char *fault;
-        const char *message;
-    } cases[] = {
+    expect_failures_keep_the_result({
         {"seek:1", "seek failed"},   // to the end
         {"tell:1", "ftell failed"},  // the size
         {"seek:2", "seek failed"},   // back to the start
         {"seek:3", "seek failed"},   // to the tail
         {"read:1", "read error"},    // the head
         {"read:2", "read error"},    // the tail
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.fault);
-        const Outcome o = run_driver(c.fault, "opensubtitles", path_);
-        EXPECT_EQ(o.exit_code, 0);
-        EXPECT_EQ(o.status, KELHASH_ERR_IO);
-        EXPECT_EQ(o.error, c.message);
-        EXPECT_EQ(o.result, marker());
-    }
+    }, "opensubtitles", path_);
 }
 
 // An early end of file ends a range without an error; the bytes that did
@@ -339,7 +324,6 @@ TEST_P(OpenSubtitlesFileFaults, EarlyEndOfFileCountsMissingBytesAsZeros) {
         EXPECT_EQ(o.error, "");
         EXPECT_EQ(o.result, opensubtitles_with_missing(image_, c.head_got, c.tail_got));
     }
-    EXPECT_EQ(opensubtitles_with_missing(image_, all, all), kt::reference_opensubtitles(image_));
 }
 
 // One file within a single range's length, one with disjoint ranges.
@@ -354,17 +338,11 @@ INSTANTIATE_TEST_SUITE_P(Sizes, OpenSubtitlesFileFaults,
 
 TEST(Md5FileFaults, FailingReadIsAReadErrorAndEndOfFileIsTheEnd) {
     kt::TempDir dir;
-    const Bytes image = kt::random_bytes(200003, 99);
+    const Bytes image = kref::random_bytes(200003, 99);
     const std::string path = dir.write("data", image);
 
-    for (const char *fault : {"read:1", "read:3"}) {
-        SCOPED_TRACE(fault);
-        const Outcome o = run_driver(fault, "md5", path);
-        EXPECT_EQ(o.exit_code, 0);
-        EXPECT_EQ(o.status, KELHASH_ERR_IO);
-        EXPECT_EQ(o.error, "read error");
-        EXPECT_EQ(o.result, marker());
-    }
+    expect_failures_keep_the_result({{"read:1", "read error"}, {"read:3", "read error"}}, "md5",
+                                    path);
 
     const Outcome cut = run_driver("eof:2", "md5", path);
     EXPECT_EQ(cut.exit_code, 0);
@@ -381,7 +359,7 @@ TEST(Md5FileFaults, FailingReadIsAReadErrorAndEndOfFileIsTheEnd) {
 // a scenario whose call numbers went stale cannot pass unnoticed.
 TEST(FaultInjection, FaultThatNeverHappensFailsTheRun) {
     kt::TempDir dir;
-    const std::string path = dir.write("small", kt::random_bytes(100, 1));
+    const std::string path = dir.write("small", kref::random_bytes(100, 1));
     const Outcome o = run_driver("seek:7", "md5", path);
     EXPECT_EQ(o.exit_code, 97);
 }

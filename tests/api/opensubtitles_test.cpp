@@ -1,17 +1,15 @@
 // OpenSubtitles hash from a buffer, a file and caller-read head and tail.
+// What the file function shares with the other file functions (a null
+// path, a missing file, a directory, a pipe, a file above 4 GiB) is in
+// file_functions_test.cpp.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "kelhash.h"
+#include "reference.h"
 #include "support.h"
 
 namespace {
@@ -30,7 +28,7 @@ std::string file_hash(const std::string &path) {
 
 // Head and tail handed over as exactly-sized copies of the image's ends.
 std::string chunk_hash(const Bytes &b) {
-    const std::size_t m = b.size() < 65536 ? b.size() : 65536;
+    const auto m = static_cast<std::size_t>(kref::opensubtitles_range(b.size()));
     const Bytes head(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(m));
     const Bytes tail(b.end() - static_cast<std::ptrdiff_t>(m), b.end());
     char out[17];
@@ -84,11 +82,11 @@ TEST(OpenSubtitles, VariantsAgreeWithReferenceAroundEveryBoundary) {
                                       17,    65535,  65536,  65537,  65543,  131071,
                                       131072, 131073, 131079, 1000003};
     std::uint64_t seed = 1;
-    for (std::size_t s = 0; s < 6; ++s) sizes.push_back(kt::random_bytes(4, seed++)[0] * 1031u + 3);
+    for (std::size_t s = 0; s < 6; ++s) sizes.push_back(kref::random_bytes(4, seed++)[0] * 1031u + 3);
     for (const std::size_t n : sizes) {
         SCOPED_TRACE("size " + std::to_string(n));
-        const Bytes image = kt::random_bytes(n, 1000 + n);
-        const std::string expected = kt::reference_opensubtitles(image);
+        const Bytes image = kref::random_bytes(n, 1000 + n);
+        const std::string expected = kref::opensubtitles(image);
         EXPECT_EQ(buffer_hash(image), expected);
         EXPECT_EQ(file_hash(dir.write("f", image)), expected);
         EXPECT_EQ(chunk_hash(image), expected);
@@ -110,76 +108,18 @@ TEST(OpenSubtitles, BufferEdgeArguments) {
     EXPECT_EQ(kt::last_error(), "");
 }
 
-TEST(OpenSubtitles, FileFailuresKeepTheEarlierResult) {
-    kt::TempDir dir;
-    const std::string before = kt::set_result_marker();
-
-    EXPECT_EQ(kelhash_opensubtitles_file(nullptr), KELHASH_ERR_INVALID_ARG);
-    EXPECT_EQ(kt::last_error(), "null path");
-    EXPECT_EQ(kt::result(), before);
-
-    EXPECT_EQ(kelhash_opensubtitles_file(dir.file("missing").c_str()), KELHASH_ERR_IO);
-    EXPECT_EQ(kt::last_error(), "cannot open file");
-    EXPECT_EQ(kt::result(), before);
-}
-
-#if !defined(_WIN32)
-
-TEST(OpenSubtitles, FifoCannotSeek) {
-    kt::TempDir dir;
-    const std::string before = kt::set_result_marker();
-    kt::FifoWithWriter fifo(dir, "pipe", kt::random_bytes(1000, 5));
-    EXPECT_EQ(kelhash_opensubtitles_file(fifo.path().c_str()), KELHASH_ERR_IO);
-    EXPECT_EQ(kt::last_error(), "seek failed");
-    EXPECT_EQ(kt::result(), before);
-    KT_EXPECT_CLOSED(fifo.path());
-}
-
-// A directory opens for reading on Linux; depending on the file system it
-// then refuses the seek to its end or reports a size and fails every read.
-// Either way the call fails instead of hashing zeros.
-TEST(OpenSubtitles, DirectoryIsAnError) {
-    kt::TempDir dir;
-    std::FILE *probe = std::fopen(dir.path().c_str(), "rb");
-    if (probe == nullptr) GTEST_SKIP() << "this platform does not open directories as streams";
-    const bool seekable = fseeko(probe, 0, SEEK_END) == 0 && ftello(probe) >= 0;
-    std::fclose(probe);
-
-    const std::string before = kt::set_result_marker();
-    EXPECT_EQ(kelhash_opensubtitles_file(dir.path().c_str()), KELHASH_ERR_IO);
-    EXPECT_EQ(kt::last_error(), seekable ? "read error" : "seek failed");
-    EXPECT_EQ(kt::result(), before);
-    KT_EXPECT_CLOSED(dir.path());
-}
-
-#endif
-
-// A file above 4 GiB needs 64-bit sizes and offsets throughout: the size
-// term, the tail position, and the seek. Only the bytes at both ends are
-// set, so the expected sum follows from the definition by hand.
-TEST(OpenSubtitles, SparseFileAboveFourGiB) {
-    kt::TempDir dir;
+// A size above 4 GiB needs 64 bits in the size term and in the tail's
+// position; the ranges come from anywhere, so no file is needed here.
+TEST(OpenSubtitlesChunks, SizeAboveFourGiB) {
     const std::uint64_t size = (std::uint64_t{1} << 32) + 12345;  // not a multiple of 8
-    const std::string path = dir.file("sparse");
-    // Byte 0 is the low byte of the head's first word; byte S-1 is the top
-    // byte of the tail's last word; byte S-65536 the low byte of its first.
-    if (!kt::make_sparse_file(path, size, {{0, 0x01}, {size - 65536, 0x03}, {size - 1, 0x02}}))
-        GTEST_SKIP() << "the file system refuses a sparse file of " << size << " bytes";
-    const std::uint64_t sum = size + 0x01 + 0x03 + (std::uint64_t{0x02} << 56);
-    char expected[17];
-    std::snprintf(expected, sizeof expected, "%016llx", static_cast<unsigned long long>(sum));
-    EXPECT_EQ(file_hash(path), expected);
-
-    // The same through caller-read ends.
-    const Bytes head = kt::read_range(path, 0, 65536);
-    const Bytes tail = kt::read_range(path, size - 65536, 65536);
-    ASSERT_EQ(head.size(), 65536u);
-    ASSERT_EQ(tail.size(), 65536u);
+    const Bytes head = kref::random_bytes(65536, 41);
+    const Bytes tail = kref::random_bytes(65536, 42);
     char out[17];
     ASSERT_EQ(kelhash_opensubtitles_chunks(head.data(), head.size(), tail.data(), tail.size(),
                                            static_cast<int64_t>(size), out, sizeof out),
-              KELHASH_OK);
-    EXPECT_STREQ(out, expected);
+              KELHASH_OK)
+        << kt::last_error();
+    EXPECT_STREQ(out, kref::opensubtitles(size, head, tail).c_str());
 }
 
 TEST(OpenSubtitlesChunks, ValidationTable) {

@@ -1,64 +1,30 @@
 // Shooter hash from a buffer, a file and caller-read blocks.
 //
-// Expected digests come from the MD5 oracle (OpenSSL's, or the tests' own
-// reference MD5 where OpenSSL is missing) over the blocks at the offsets
-// 4096, (S / 3) * 2, S / 3 and S - 8192; the boundary sizes list their
-// offsets worked out by hand, so the reference does not share the library's
-// offset arithmetic there.
+// Expected digests come from the reference layer, whose MD5 is the oracle
+// (OpenSSL's, or the plain RFC 1321 MD5 where OpenSSL is missing); the
+// boundary sizes list their offsets worked out by hand, so the expected
+// values there do not share even the reference's offset arithmetic. What
+// the file function shares with the other file functions (a null path, a
+// missing file, a directory, a pipe, a file above 4 GiB) is in
+// file_functions_test.cpp.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 #include "kelhash.h"
+#include "reference.h"
 #include "support.h"
 
 namespace {
 
 using kt::Bytes;
+using kref::kShooterBlock;
 
-constexpr std::uint64_t kBlock = 4096;
 // The stable hashes of the fallback names "" and "abc".
 constexpr const char *kEmptyNameHash = "371857150";
 constexpr const char *kAbcHash = "1099313834";
-
-std::string zeros_digest() {
-    static const Bytes zeros(kBlock, 0);
-    return kt::oracle_md5_lower(zeros);
-}
-
-std::string join(const std::string d[4]) { return d[0] + ";" + d[1] + ";" + d[2] + ";" + d[3]; }
-
-void offsets_of(std::uint64_t s, std::uint64_t off[4]) {
-    off[0] = 4096;
-    off[1] = (s / 3) * 2;
-    off[2] = s / 3;
-    off[3] = s - 8192;
-}
-
-bool fits(std::uint64_t s, std::uint64_t off) { return off < s && s - off >= kBlock; }
-
-// Digests of the four blocks of an image larger than 8192 bytes, from the oracle.
-void reference_digests(const Bytes &image, std::string d[4]) {
-    const std::uint64_t s = image.size();
-    std::uint64_t off[4];
-    offsets_of(s, off);
-    for (int i = 0; i < 4; ++i)
-        d[i] = fits(s, off[i]) ? kt::oracle_md5_lower(image.data() + off[i], kBlock) : zeros_digest();
-}
-
-std::string reference_shooter(const Bytes &image) {
-    std::string d[4];
-    reference_digests(image, d);
-    return join(d);
-}
 
 // The three variants over the same bytes. Each returns g_result after a
 // successful call and records a failure otherwise.
@@ -79,27 +45,27 @@ std::string file_hash(const std::string &path, const char *name = nullptr) {
 enum class ShortBlock { exact, omitted, padded };
 
 // Blocks cut from the image as a host that read the file itself passes
-// them: 4096 bytes for a full block, and for a short one the bytes that
-// exist, nothing at all, or a 4096-byte buffer of unrelated bytes.
+// them: what it reads at each offset (4096 bytes for a full block, the
+// bytes up to the end for a short one), or for a short block nothing at
+// all, or a 4096-byte buffer of unrelated bytes.
 std::string chunk_hash(const Bytes &image, const char *name = nullptr,
                        ShortBlock how = ShortBlock::exact) {
     const std::uint64_t s = image.size();
-    std::uint64_t off[4] = {0, 0, 0, 0};
-    if (s > 8192) offsets_of(s, off);
-    static const Bytes junk = kt::random_bytes(kBlock, 77);
-    const void *p[4];
-    std::uint64_t n[4];
-    for (int i = 0; i < 4; ++i) {
-        const std::uint64_t left = off[i] < s ? s - off[i] : 0;
-        p[i] = image.data() + (off[i] < s ? off[i] : 0);
-        n[i] = left >= kBlock ? kBlock : left;
-        if (s > 8192 && left < kBlock) {
+    static const Bytes junk = kref::random_bytes(kShooterBlock, 77);
+    const void *p[4] = {};
+    std::uint64_t n[4] = {};
+    if (s > kref::kShooterThreshold) {
+        const kref::ShooterOffsets off = kref::shooter_offsets(s);
+        for (std::size_t i = 0; i < 4; ++i) {
+            p[i] = image.data() + off[i];
+            n[i] = kref::shooter_host_read(s, off[i]);
+            if (kref::shooter_block_fits(s, off[i])) continue;
             if (how == ShortBlock::omitted) {
                 p[i] = nullptr;
                 n[i] = 0;
             } else if (how == ShortBlock::padded) {
                 p[i] = junk.data();
-                n[i] = kBlock;
+                n[i] = kShooterBlock;
             }
         }
     }
@@ -112,28 +78,18 @@ std::string chunk_hash(const Bytes &image, const char *name = nullptr,
     return kt::result();
 }
 
-bool is_shooter_shape(const std::string &h) {
-    if (h.size() != 131) return false;
-    for (std::size_t i = 0; i < h.size(); ++i) {
-        const bool sep = i == 32 || i == 65 || i == 98;
-        const char c = h[i];
-        if (sep != (c == ';')) return false;
-        if (!sep && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-    }
-    return true;
-}
-
 TEST(Shooter, ThresholdIsAboveNotAtEightKiB) {
     kt::TempDir dir;
-    const Bytes at = kt::random_bytes(8192, 1);
+    const Bytes at = kref::random_bytes(8192, 1);
     EXPECT_EQ(buffer_hash(at, "abc"), kAbcHash);
     EXPECT_EQ(file_hash(dir.write("at", at), "abc"), kAbcHash);
     EXPECT_EQ(chunk_hash(at, "abc"), kAbcHash);
 
-    const Bytes above = kt::random_bytes(8193, 2);
-    EXPECT_TRUE(is_shooter_shape(buffer_hash(above, "abc"))) << kt::result();
-    EXPECT_TRUE(is_shooter_shape(file_hash(dir.write("above", above), "abc"))) << kt::result();
-    EXPECT_TRUE(is_shooter_shape(chunk_hash(above, "abc"))) << kt::result();
+    const Bytes above = kref::random_bytes(8193, 2);
+    const std::string hashed = kref::shooter_hash(above);
+    EXPECT_EQ(buffer_hash(above, "abc"), hashed);
+    EXPECT_EQ(file_hash(dir.write("above", above), "abc"), hashed);
+    EXPECT_EQ(chunk_hash(above, "abc"), hashed);
 }
 
 // Sizes at which block 1 changes between file data and zeros, with the
@@ -163,46 +119,31 @@ TEST(Shooter, BoundarySizesHashTheBlocksDerivedByHand) {
     kt::TempDir dir;
     for (const auto &c : cases) {
         SCOPED_TRACE("size " + std::to_string(c.size));
-        const Bytes image = kt::random_bytes(static_cast<std::size_t>(c.size), c.size);
-        std::string d[4];
-        for (int i = 0; i < 4; ++i)
-            d[i] = c.fit[i] ? kt::oracle_md5_lower(image.data() + c.off[i], kBlock) : zeros_digest();
-        const std::string expected = join(d);
+        const Bytes image = kref::random_bytes(static_cast<std::size_t>(c.size), c.size);
+        kref::ShooterDigests d;
+        for (std::size_t i = 0; i < 4; ++i) {
+            // The reference's rule agrees with the hand-derived layout...
+            EXPECT_EQ(kref::shooter_offsets(c.size)[i], c.off[i]) << "block " << i;
+            EXPECT_EQ(kref::shooter_block_fits(c.size, c.off[i]), c.fit[i]) << "block " << i;
+            // ...which alone gives the expected digests.
+            d[i] = c.fit[i] ? kref::oracle_md5(image.data() + c.off[i], kShooterBlock)
+                            : kref::shooter_zero_digest();
+        }
+        const std::string expected = kref::shooter_join(d);
         EXPECT_EQ(buffer_hash(image), expected);
         EXPECT_EQ(file_hash(dir.write("f", image)), expected);
         EXPECT_EQ(chunk_hash(image), expected);
     }
 }
 
-TEST(Shooter, EqualOffsetsGiveEqualDigests) {
-    const Bytes s12287 = kt::random_bytes(12287, 3);
-    const std::string h = buffer_hash(s12287);
-    EXPECT_EQ(h.substr(66, 32), h.substr(99, 32));  // blocks 2 and 3 at 4095
-    EXPECT_NE(h.substr(0, 32), h.substr(66, 32));
-
-    const Bytes s12288 = kt::random_bytes(12288, 4);
-    const std::string g = buffer_hash(s12288);
-    EXPECT_EQ(g.substr(0, 32), g.substr(66, 32));  // blocks 0, 2, 3 at 4096
-    EXPECT_EQ(g.substr(0, 32), g.substr(99, 32));
-    EXPECT_NE(g.substr(0, 32), g.substr(33, 32));
-}
-
 TEST(Shooter, AllZeroImageGivesFourZeroBlockDigests) {
     kt::TempDir dir;
     const Bytes zeros(20000, 0);
-    const std::string z = zeros_digest();
+    const std::string z = kref::shooter_zero_digest();
     const std::string expected = z + ";" + z + ";" + z + ";" + z;
     EXPECT_EQ(buffer_hash(zeros), expected);
     EXPECT_EQ(file_hash(dir.write("zeros", zeros)), expected);
     EXPECT_EQ(chunk_hash(zeros), expected);
-}
-
-TEST(Shooter, HashStringShape) {
-    for (const std::size_t n : {8193u, 12287u, 100003u}) {
-        const std::string h = buffer_hash(kt::random_bytes(n, n));
-        EXPECT_TRUE(is_shooter_shape(h)) << h;
-        EXPECT_EQ(std::strlen(kelhash_result()), 131u);
-    }
 }
 
 TEST(Shooter, VariantsAgreeWithReference) {
@@ -212,8 +153,8 @@ TEST(Shooter, VariantsAgreeWithReference) {
     for (const std::size_t n : {100003u, (1u << 20) + 7u, 3000017u}) sizes.push_back(n);
     for (const std::size_t n : sizes) {
         SCOPED_TRACE("size " + std::to_string(n));
-        const Bytes image = kt::random_bytes(n, 500 + n);
-        const std::string expected = n > 8192 ? reference_shooter(image) : kAbcHash;
+        const Bytes image = kref::random_bytes(n, 500 + n);
+        const std::string expected = n > 8192 ? kref::shooter_hash(image) : kAbcHash;
         EXPECT_EQ(buffer_hash(image, "abc"), expected);
         EXPECT_EQ(file_hash(dir.write("f", image), "abc"), expected);
         EXPECT_EQ(chunk_hash(image, "abc"), expected);
@@ -223,7 +164,7 @@ TEST(Shooter, VariantsAgreeWithReference) {
 
 // Above the threshold the name takes no part, so a null one is fine.
 TEST(Shooter, NameIsIgnoredAboveTheThreshold) {
-    const Bytes image = kt::random_bytes(9000, 5);
+    const Bytes image = kref::random_bytes(9000, 5);
     const std::string with_name = buffer_hash(image, "abc");
     EXPECT_EQ(buffer_hash(image, nullptr), with_name);
     EXPECT_EQ(buffer_hash(image, "\xff"), with_name);  // not even validated
@@ -240,7 +181,7 @@ TEST(ShooterFallback, DependsOnTheNameAloneInEveryVariant) {
         const char *expected;
     } names[] = {{"", kEmptyNameHash}, {"abc", kAbcHash}};
     for (const std::size_t n : {0u, 1u, 8192u}) {
-        const Bytes image = kt::random_bytes(n, 900 + n);
+        const Bytes image = kref::random_bytes(n, 900 + n);
         const std::string path = dir.write("small", image);
         for (const auto &nm : names) {
             SCOPED_TRACE("size " + std::to_string(n) + " name \"" + nm.name + "\"");
@@ -267,7 +208,7 @@ TEST(ShooterFallback, ChunkBlocksAreNotLookedAt) {
 
 TEST(ShooterFallback, NameFailuresEmptyTheResult) {
     kt::TempDir dir;
-    const Bytes small = kt::random_bytes(100, 6);
+    const Bytes small = kref::random_bytes(100, 6);
     const std::string path = dir.write("small", small);
     const struct {
         const char *what;
@@ -322,12 +263,11 @@ TEST(ShooterBuffer, NullDataWithLengthKeepsTheEarlierResult) {
 TEST(ShooterChunks, LongBlocksCountTheirFirst4096Bytes) {
     for (const std::size_t n : {8193u, 12288u, 100003u}) {
         SCOPED_TRACE("size " + std::to_string(n));
-        const Bytes image = kt::random_bytes(n, 1300 + n);
-        std::uint64_t off[4];
-        offsets_of(n, off);
+        const Bytes image = kref::random_bytes(n, 1300 + n);
+        const kref::ShooterOffsets off = kref::shooter_offsets(n);
         const std::uint8_t *p[4];
         std::uint64_t len[4];
-        for (int i = 0; i < 4; ++i) {
+        for (std::size_t i = 0; i < 4; ++i) {
             p[i] = image.data() + off[i];
             len[i] = n - off[i];
         }
@@ -335,7 +275,7 @@ TEST(ShooterChunks, LongBlocksCountTheirFirst4096Bytes) {
                                          static_cast<int64_t>(n), nullptr, nullptr, 0),
                   KELHASH_OK)
             << kt::last_error();
-        EXPECT_EQ(kt::result(), reference_shooter(image));
+        EXPECT_EQ(kt::result(), kref::shooter_hash(image));
     }
 }
 
@@ -343,27 +283,26 @@ TEST(ShooterChunks, LongBlocksCountTheirFirst4096Bytes) {
 TEST(ShooterChunks, BlockOneMayBeOmittedOnlyWhileShort) {
     for (const std::size_t n : {8193u, 9000u, 12283u, 12285u}) {
         SCOPED_TRACE("short at size " + std::to_string(n));
-        const Bytes image = kt::random_bytes(n, 1700 + n);
-        EXPECT_EQ(chunk_hash(image, nullptr, ShortBlock::omitted), reference_shooter(image));
+        const Bytes image = kref::random_bytes(n, 1700 + n);
+        EXPECT_EQ(chunk_hash(image, nullptr, ShortBlock::omitted), kref::shooter_hash(image));
     }
     for (const std::size_t n : {12284u, 12286u, 12288u, 20000u}) {
         SCOPED_TRACE("full at size " + std::to_string(n));
-        const Bytes image = kt::random_bytes(n, 1900 + n);
-        std::uint64_t off[4];
-        offsets_of(n, off);
+        const Bytes image = kref::random_bytes(n, 1900 + n);
+        const kref::ShooterOffsets off = kref::shooter_offsets(n);
         const std::uint8_t *d = image.data();
-        EXPECT_EQ(kelhash_shooter_chunks(d + off[0], kBlock, nullptr, 0, d + off[2], kBlock,
-                                         d + off[3], kBlock, static_cast<int64_t>(n), nullptr,
-                                         nullptr, 0),
+        EXPECT_EQ(kelhash_shooter_chunks(d + off[0], kShooterBlock, nullptr, 0, d + off[2],
+                                         kShooterBlock, d + off[3], kShooterBlock,
+                                         static_cast<int64_t>(n), nullptr, nullptr, 0),
                   KELHASH_ERR_INVALID_ARG);
         EXPECT_EQ(kt::last_error(), "shooter block needs 4096 bytes at its offset");
         EXPECT_EQ(kt::result(), "");
     }
     // Block 2 is full for every size above the threshold.
-    const Bytes image = kt::random_bytes(9000, 8);
+    const Bytes image = kref::random_bytes(9000, 8);
     const std::uint8_t *d = image.data();
-    EXPECT_EQ(kelhash_shooter_chunks(d + 4096, kBlock, nullptr, 0, nullptr, 0, d + 808, kBlock,
-                                     9000, nullptr, nullptr, 0),
+    EXPECT_EQ(kelhash_shooter_chunks(d + 4096, kShooterBlock, nullptr, 0, nullptr, 0, d + 808,
+                                     kShooterBlock, 9000, nullptr, nullptr, 0),
               KELHASH_ERR_INVALID_ARG);
     EXPECT_EQ(kt::last_error(), "shooter block needs 4096 bytes at its offset");
 }
@@ -427,19 +366,18 @@ TEST(ShooterChunks, BlockValidation) {
     };
 
     Bytes pool[4];
-    for (int i = 0; i < 4; ++i) pool[i] = kt::random_bytes(8192, 2000 + static_cast<unsigned>(i));
+    for (int i = 0; i < 4; ++i) pool[i] = kref::random_bytes(8192, 2000 + static_cast<unsigned>(i));
 
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        std::uint64_t off[4];
-        offsets_of(c.size, off);
+        const kref::ShooterOffsets off = kref::shooter_offsets(c.size);
         const std::uint8_t *p[4];
         std::uint64_t len[4];
         std::uint64_t left[4];
-        for (int i = 0; i < 4; ++i) {
+        for (std::size_t i = 0; i < 4; ++i) {
             left[i] = c.size - off[i];
             p[i] = pool[i].data();
-            len[i] = left[i] >= kBlock ? kBlock : left[i];
+            len[i] = kref::shooter_host_read(c.size, off[i]);
         }
         for (const auto &ch : c.changes) {
             p[ch.block] = ch.null ? nullptr : pool[ch.block].data();
@@ -461,10 +399,11 @@ TEST(ShooterChunks, BlockValidation) {
         ASSERT_EQ(st, KELHASH_OK) << kt::last_error();
         // A full block is its pointer's first 4096 bytes; a short block is
         // zeros whatever the host passed.
-        std::string d[4];
-        for (int i = 0; i < 4; ++i)
-            d[i] = left[i] >= kBlock ? kt::oracle_md5_lower(p[i], kBlock) : zeros_digest();
-        EXPECT_EQ(kt::result(), join(d));
+        kref::ShooterDigests d;
+        for (std::size_t i = 0; i < 4; ++i)
+            d[i] = kref::shooter_block_fits(c.size, off[i]) ? kref::oracle_md5(p[i], kShooterBlock)
+                                                           : kref::shooter_zero_digest();
+        EXPECT_EQ(kt::result(), kref::shooter_join(d));
         EXPECT_STREQ(out, kelhash_result());
         for (std::size_t i = 132; i < sizeof out; ++i) ASSERT_EQ(out[i], 'x') << i;
         EXPECT_EQ(kt::last_error(), "");
@@ -472,15 +411,15 @@ TEST(ShooterChunks, BlockValidation) {
 }
 
 TEST(ShooterChunks, OutputBufferProtocol) {
-    const Bytes image = kt::random_bytes(9000, 9);
+    const Bytes image = kref::random_bytes(9000, 9);
     const std::string full = buffer_hash(image);
-    std::uint64_t off[4];
-    offsets_of(9000, off);
+    const kref::ShooterOffsets off = kref::shooter_offsets(9000);
     const std::uint8_t *d = image.data();
     char out[200];
     auto call = [&](int64_t total, char *dst, uint64_t cap) {
-        return kelhash_shooter_chunks(d + off[0], kBlock, nullptr, 0, d + off[2], kBlock,
-                                      d + off[3], kBlock, total, nullptr, dst, cap);
+        return kelhash_shooter_chunks(d + off[0], kShooterBlock, nullptr, 0, d + off[2],
+                                      kShooterBlock, d + off[3], kShooterBlock, total, nullptr,
+                                      dst, cap);
     };
 
     std::memset(out, 'x', sizeof out);
@@ -549,105 +488,26 @@ TEST(ShooterChunks, FallbackFitsItsOwnLength) {
     }
 }
 
-// ---------------------------------------------------------------------------
-// Files that cannot be hashed.
-
-TEST(ShooterFile, OpenFailuresKeepTheEarlierResult) {
-    kt::TempDir dir;
-    const std::string before = kt::set_result_marker();
-    EXPECT_EQ(kelhash_shooter_file(nullptr, "abc"), KELHASH_ERR_INVALID_ARG);
-    EXPECT_EQ(kt::last_error(), "null path");
-    EXPECT_EQ(kt::result(), before);
-
-    EXPECT_EQ(kelhash_shooter_file(dir.file("missing").c_str(), "abc"), KELHASH_ERR_IO);
-    EXPECT_EQ(kt::last_error(), "cannot open file");
-    EXPECT_EQ(kt::result(), before);
-}
-
-#if !defined(_WIN32)
-
-TEST(ShooterFile, FifoCannotSeek) {
-    kt::TempDir dir;
-    const std::string before = kt::set_result_marker();
-    kt::FifoWithWriter fifo(dir, "pipe", kt::random_bytes(20000, 10));
-    EXPECT_EQ(kelhash_shooter_file(fifo.path().c_str(), "abc"), KELHASH_ERR_IO);
-    EXPECT_EQ(kt::last_error(), "seek failed");
-    EXPECT_EQ(kt::result(), before);
-    KT_EXPECT_CLOSED(fifo.path());
-}
-
-// A directory opens as a stream on Linux. What follows depends on the file
-// system: the seek to its end may fail, or it reports a size (ext4 reports
-// the largest offset) and then every read fails. The expected outcome is
-// worked out by doing the same steps on the directory here.
-TEST(ShooterFile, DirectoryIsAnError) {
-    kt::TempDir dir;
-    std::FILE *probe = std::fopen(dir.path().c_str(), "rb");
-    if (probe == nullptr) GTEST_SKIP() << "this platform does not open directories as streams";
-    const bool end_ok = fseeko(probe, 0, SEEK_END) == 0;
-    const off_t size = end_ok ? ftello(probe) : -1;
-    const bool block0_seek_ok = size > 8192 && fseeko(probe, 4096, SEEK_SET) == 0;
-    std::fclose(probe);
-    if (end_ok && size >= 0 && size <= 8192)
-        GTEST_SKIP() << "the directory reports " << size << " bytes and takes the fallback";
-
-    const std::string before = kt::set_result_marker();
-    EXPECT_EQ(kelhash_shooter_file(dir.path().c_str(), "abc"), KELHASH_ERR_IO);
-    const char *expected = !end_ok ? "seek failed"
-                           : size < 0 ? "ftell failed"
-                           : !block0_seek_ok ? "seek failed"
-                                             : "read error";
-    EXPECT_EQ(kt::last_error(), expected);
-    EXPECT_EQ(kt::result(), before);  // block 0 failed: nothing was written
-    KT_EXPECT_CLOSED(dir.path());
-}
-
-#endif
-
 // Offsets above 4 GiB (and the one third offset above 2 GiB) need 64-bit
-// arithmetic and seeks throughout. Each block holds two marker bytes at its
-// ends, so a block read from a truncated offset would hash as zeros.
-TEST(ShooterFile, SparseFileAboveFourGiB) {
-    // MD5 of the four marked blocks, as OpenSSL gives them; the oracle
-    // confirms them in every build.
-    static const char *const kMarkedDigests[4] = {
-        "75a7c71a7d9c4d0920eaba86892cd639", "83276db307a551c1251c7865a999e557",
-        "80963b8548c875963dd368773cb4ff2d", "1a61c79b928b7cc716bacc69cc67b1d2"};
-    kt::TempDir dir;
+// arithmetic; the blocks come from anywhere, so no file is needed here.
+// Four distinct blocks, so a block taken for another would show.
+TEST(ShooterChunks, SizeAboveFourGiB) {
     const std::uint64_t size = (std::uint64_t{7} << 30) + 12345;
-    std::uint64_t off[4];
-    offsets_of(size, off);
+    const kref::ShooterOffsets off = kref::shooter_offsets(size);
     ASSERT_GT(off[1], std::uint64_t{1} << 32);
     ASSERT_GT(off[2], std::uint64_t{1} << 31);
-    std::vector<std::pair<std::uint64_t, std::uint8_t>> marks;
-    std::string d[4];
-    for (int i = 0; i < 4; ++i) {
-        const auto first = static_cast<std::uint8_t>(0x11 * (i + 1));
-        const auto last = static_cast<std::uint8_t>(0xA0 + i);
-        marks.push_back({off[i], first});
-        marks.push_back({off[i] + kBlock - 1, last});
-        Bytes block(kBlock, 0);
-        block.front() = first;
-        block.back() = last;
-        d[i] = kMarkedDigests[i];
-        EXPECT_EQ(kt::oracle_md5_lower(block), d[i]) << "block " << i;
-    }
-    const std::string path = dir.file("sparse");
-    if (!kt::make_sparse_file(path, size, marks))
-        GTEST_SKIP() << "the file system refuses a sparse file of " << size << " bytes";
-    const std::string expected = join(d);
-    EXPECT_EQ(file_hash(path), expected);
-
-    // The same through blocks that the host read itself.
     Bytes blocks[4];
-    for (int i = 0; i < 4; ++i) {
-        blocks[i] = kt::read_range(path, off[i], static_cast<std::size_t>(kBlock));
-        ASSERT_EQ(blocks[i].size(), kBlock);
-    }
+    for (std::size_t i = 0; i < 4; ++i) blocks[i] = kref::random_bytes(kShooterBlock, 60 + i);
+    const std::string expected = kref::shooter_hash(size, [&](std::uint64_t at) {
+        for (std::size_t i = 0; i < 4; ++i)
+            if (off[i] == at) return blocks[i];
+        return Bytes();
+    });
     char out[132];
-    ASSERT_EQ(kelhash_shooter_chunks(blocks[0].data(), kBlock, blocks[1].data(), kBlock,
-                                     blocks[2].data(), kBlock, blocks[3].data(), kBlock,
-                                     static_cast<int64_t>(size), nullptr, out, sizeof out),
+    ASSERT_EQ(kelhash_shooter_chunks(blocks[0].data(), kShooterBlock, blocks[1].data(),
+                                     kShooterBlock, blocks[2].data(), kShooterBlock,
+                                     blocks[3].data(), kShooterBlock, static_cast<int64_t>(size),
+                                     nullptr, out, sizeof out),
               KELHASH_OK)
         << kt::last_error();
     EXPECT_EQ(std::string(out), expected);

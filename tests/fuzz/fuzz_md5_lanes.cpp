@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (int l = 0; l < kMd5Lanes; ++l) {
         std::uint8_t want[16];
         kel_md5(p[l], len, want);
-        FUZZ_CHECK_STR(kf::hex_digest(digests[l]), kf::hex_digest(want));
+        FUZZ_CHECK_STR(kref::hex_lower(digests[l], 16), kref::hex_lower(want, 16));
         if (same_lanes) FUZZ_CHECK(std::memcmp(digests[l], digests[0], 16) == 0);
     }
 

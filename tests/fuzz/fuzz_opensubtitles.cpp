@@ -3,7 +3,7 @@
 // ranges, the chunk function fed over-long head and tail reads (extra bytes
 // after the head range and before the tail range; the whole image as both),
 // and the file function on the same bytes in a scratch file must all give
-// the reference sum written from the definition. A virtual file of any size
+// the reference layer's sum. A virtual file of any size
 // up to 2^63 - 1, given only by its head and tail, checks the chunk function
 // against the reference.
 //
@@ -24,9 +24,8 @@
 
 namespace {
 
-constexpr std::uint64_t kRange = 65536;
-
-std::uint64_t range_len(std::uint64_t s) { return s < kRange ? s : kRange; }
+constexpr std::uint64_t kRange = kref::kOpenSubtitlesRange;
+using kref::opensubtitles_range;
 
 // The chunk function with exact and with over-long head and tail buffers,
 // built from the virtual file's bytes; all must give want.
@@ -82,8 +81,7 @@ void check_chunks(std::uint64_t size, const kf::Bytes &head_range, const kf::Byt
 void check_image(const kf::Bytes &image, std::size_t extra_after, std::size_t extra_before,
                  std::uint8_t junk) {
     const std::uint64_t size = image.size();
-    const std::string want = kf::hex16(
-        kf::ref_opensubtitles_sum(size, [&](std::uint64_t off) { return image[off]; }));
+    const std::string want = kref::opensubtitles(image);
 
     // The buffer function over an exactly-sized copy (a null pointer for
     // the empty image).
@@ -94,7 +92,7 @@ void check_image(const kf::Bytes &image, std::size_t extra_after, std::size_t ex
         kf::check_same(kf::observe(st), {KELHASH_OK, "", want}, "buffer");
     }
 
-    const std::uint64_t m = range_len(size);
+    const std::uint64_t m = opensubtitles_range(size);
     const kf::Bytes head(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(m));
     const kf::Bytes tail(image.end() - static_cast<std::ptrdiff_t>(m), image.end());
     check_chunks(size, head, tail, extra_after, extra_before, junk, want);
@@ -158,11 +156,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                 default: s = raw & 0x7FFFFFFFFFFFFFFFULL; break;
             }
             const kf::Bytes pattern = in.rest();
-            const std::uint64_t m = range_len(s);
+            const std::uint64_t m = opensubtitles_range(s);
             const kf::Bytes head = kf::virtual_range(pattern, 0, static_cast<std::size_t>(m));
             const kf::Bytes tail = kf::virtual_range(pattern, s - m, static_cast<std::size_t>(m));
-            const std::string want = kf::hex16(kf::ref_opensubtitles_sum(
-                s, [&](std::uint64_t off) { return kf::virtual_byte(pattern, off); }));
+            const std::string want = kref::opensubtitles(s, head, tail);
             check_chunks(s, head, tail, extra_after, extra_before, junk, want);
             break;
         }

@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         // one of them possibly short or null.
         total = kf::pick_total(scenario, raw, 200, 65530, 131090);
         const std::uint64_t s = total < 0 ? 0 : static_cast<std::uint64_t>(total);
-        const std::uint64_t m = s < 65536 ? s : 65536;
+        const auto m = static_cast<std::size_t>(kref::opensubtitles_range(s));
         std::uint64_t head_len = m, tail_len = m;
         bool head_null = false, tail_null = false;
         switch ((scenario >> 2) & 7) {
@@ -122,9 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         else if (s != 0 && (head_null || tail_null))
             own = {KELHASH_ERR_INVALID_ARG, "null chunk", ""};
         else
-            own = {KELHASH_OK, "",
-                   kf::hex16(kf::ref_opensubtitles_sum(
-                       s, [&](std::uint64_t o) { return kf::virtual_byte(pattern, o); }))};
+            own = {KELHASH_OK, "", kref::opensubtitles(s, kf::virtual_range(pattern, 0, m),
+                                                     kf::virtual_range(pattern, s - m, m))};
 
         dirty_buffers(data, size);
         st = kelhash_opensubtitles_chunks(head_null ? nullptr : head.data(), head_len,
@@ -133,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     } else {
         // Shooter: a fallback (name null, from the input, or ASCII), a hash
         // of a virtual file with valid blocks, or block 0 missing.
-        total = kf::pick_total(scenario, raw, kf::kThreshold + 1, kf::kThreshold + 1, 20000);
+        total = kf::pick_total(scenario, raw, kref::kShooterThreshold + 1, kref::kShooterThreshold + 1, 20000);
         const std::uint64_t s = total < 0 ? 0 : static_cast<std::uint64_t>(total);
         std::unique_ptr<kf::HeapBlock> name_store;
         const char *name = nullptr;
@@ -150,26 +149,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (name_store) name = reinterpret_cast<const char *>(name_store->data());
         const bool drop_block0 = ((scenario >> 4) & 3) == 3;
 
-        std::uint64_t off[4];
-        kf::offsets_of(s, off);
+        const kref::ShooterOffsets off = kref::shooter_offsets(s);
         std::unique_ptr<kf::HeapBlock> blocks[4];
         const void *ptr[4] = {};
         std::uint64_t len[4] = {};
-        if (s > kf::kThreshold) {
-            for (int i = 0; i < 4; ++i) {
-                if (kf::bytes_left(s, off[i]) < kf::kBlock) continue;  // short: length 0
+        if (s > kref::kShooterThreshold) {
+            for (std::size_t i = 0; i < 4; ++i) {
+                if (!kref::shooter_block_fits(s, off[i])) continue;  // short: length 0
                 if (i == 0 && drop_block0) continue;
-                const kf::Bytes b = kf::virtual_range(pattern, off[i], kf::kBlock);
+                const kf::Bytes b = kf::virtual_range(pattern, off[i], kref::kShooterBlock);
                 blocks[i].reset(new kf::HeapBlock(b.data(), b.size()));
                 ptr[i] = blocks[i]->data();
-                len[i] = kf::kBlock;
+                len[i] = kref::kShooterBlock;
             }
         }
-        if (s > kf::kThreshold && drop_block0)
+        if (s > kref::kShooterThreshold && drop_block0)
             own = {KELHASH_ERR_INVALID_ARG, "shooter block needs 4096 bytes at its offset", ""};
         else
-            own = kf::ref_shooter(s, [&](std::uint64_t o) { return kf::virtual_byte(pattern, o); },
-                                  name);
+            own = kref::shooter(s, kf::virtual_blocks(pattern), name);
 
         dirty_buffers(data, size);
         st = kelhash_shooter_chunks(ptr[0], len[0], ptr[1], len[1], ptr[2], len[2], ptr[3], len[3],

@@ -29,12 +29,11 @@
 
 namespace {
 
-using kf::bytes_left;
-using kf::kBlock;
-using kf::kThreshold;
-using kf::offsets_of;
-using kf::ref_shooter;
-using kf::ref_shooter_hash;
+using kref::kShooterBlock;
+using kref::kShooterThreshold;
+
+// The bytes from an offset to the end of the file (0 past it), however many.
+std::uint64_t bytes_left(std::uint64_t s, std::uint64_t off) { return off < s ? s - off : 0; }
 
 // One block argument: pointer, declared length and the storage behind it.
 struct BlockArg {
@@ -67,19 +66,18 @@ void check_chunks_from_image(const kf::Bytes &image, const char *name, std::uint
                              const kf::Outcome &want) {
     const std::uint64_t s = image.size();
     BlockArg b[4];
-    if (s <= kThreshold) {
+    if (s <= kShooterThreshold) {
         // The blocks are not looked at: pass null pointers with lengths
         // that would be wrong for a large file.
         for (int i = 0; i < 4; ++i) b[i].len = (how >> i) & 1 ? 4095 : 0;
     } else {
-        std::uint64_t off[4];
-        offsets_of(s, off);
-        for (int i = 0; i < 4; ++i) {
+        const kref::ShooterOffsets off = kref::shooter_offsets(s);
+        for (std::size_t i = 0; i < 4; ++i) {
             const std::uint64_t left = bytes_left(s, off[i]);
             BlockArg &a = b[i];
-            if (left >= kBlock) {
+            if (kref::shooter_block_fits(s, off[i])) {
                 // A read of 4096 bytes, or a longer one up to the end.
-                const std::uint64_t len = (how >> i) & 1 ? left : kBlock;
+                const std::uint64_t len = (how >> i) & 1 ? left : kShooterBlock;
                 a.store.reset(new kf::HeapBlock(image.data() + off[i], static_cast<std::size_t>(len)));
                 a.ptr = a.store->data();
                 a.len = len;
@@ -93,17 +91,20 @@ void check_chunks_from_image(const kf::Bytes &image, const char *name, std::uint
                     a.store.reset(new kf::HeapBlock(image.data() + off[i], 1));
                     a.ptr = a.store->data();
                     break;
-                case 2:
-                    a.store.reset(new kf::HeapBlock(image.data() + off[i], static_cast<std::size_t>(left)));
+                case 2: {
+                    // What a host reads there: the bytes up to the end.
+                    const std::uint64_t got = kref::shooter_host_read(s, off[i]);
+                    a.store.reset(new kf::HeapBlock(image.data() + off[i], static_cast<std::size_t>(got)));
                     a.ptr = a.store->data();
-                    a.len = left;
+                    a.len = got;
                     break;
+                }
                 default:
-                    a.store.reset(new kf::HeapBlock(kBlock));
-                    std::memset(a.store->data(), 0, kBlock);
+                    a.store.reset(new kf::HeapBlock(kShooterBlock));
+                    std::memset(a.store->data(), 0, kShooterBlock);
                     std::memcpy(a.store->data(), image.data() + off[i], static_cast<std::size_t>(left));
                     a.ptr = a.store->data();
-                    a.len = kBlock;
+                    a.len = kShooterBlock;
                     break;
             }
         }
@@ -127,8 +128,7 @@ void check_chunks_from_image(const kf::Bytes &image, const char *name, std::uint
 }
 
 void check_image(const kf::Bytes &image, const char *name, std::uint8_t how) {
-    const kf::Outcome want =
-        ref_shooter(image.size(), [&](std::uint64_t off) { return image[off]; }, name);
+    const kf::Outcome want = kref::shooter(image, name);
 
     {
         kf::HeapBlock copy(image.data(), image.size());
@@ -146,18 +146,17 @@ void check_image(const kf::Bytes &image, const char *name, std::uint8_t how) {
 
 // The validation rules for the four blocks of a total size above 8192.
 kf::Outcome model_blocks(std::uint64_t s, const BlockArg b[4]) {
-    std::uint64_t off[4];
-    offsets_of(s, off);
-    for (int i = 0; i < 4; ++i) {
-        const std::uint64_t left = bytes_left(s, off[i]);
+    const kref::ShooterOffsets off = kref::shooter_offsets(s);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint64_t left = kref::shooter_host_read(s, off[i]);
         const bool null_ptr = b[i].ptr == nullptr;
-        if (left >= kBlock) {
-            if (null_ptr || b[i].len < kBlock)
+        if (kref::shooter_block_fits(s, off[i])) {
+            if (null_ptr || b[i].len < kShooterBlock)
                 return {KELHASH_ERR_INVALID_ARG, "shooter block needs 4096 bytes at its offset", ""};
             continue;
         }
         if (b[i].len == 0) continue;
-        const bool accepted_len = b[i].len == left || b[i].len >= kBlock;
+        const bool accepted_len = b[i].len == left || b[i].len >= kShooterBlock;
         if (!accepted_len)
             return {KELHASH_ERR_INVALID_ARG, "short shooter block has the wrong length", ""};
         if (null_ptr)
@@ -169,7 +168,7 @@ kf::Outcome model_blocks(std::uint64_t s, const BlockArg b[4]) {
 void check_validation(const char *name, kf::Reader &in) {
     const std::uint8_t kind = in.u8();
     const std::uint64_t raw = in.u64();
-    const std::int64_t total = kf::pick_total(kind, raw, kThreshold + 1, kThreshold + 1, 70000);
+    const std::int64_t total = kf::pick_total(kind, raw, kShooterThreshold + 1, kShooterThreshold + 1, 70000);
     const bool null_out = (kind & 4) != 0;
 
     std::uint8_t picks[4];
@@ -181,11 +180,10 @@ void check_validation(const char *name, kf::Reader &in) {
     const kf::Bytes pattern = in.rest();
 
     const std::uint64_t s = total < 0 ? 0 : static_cast<std::uint64_t>(total);
-    std::uint64_t off[4];
-    offsets_of(s, off);
+    const kref::ShooterOffsets off = kref::shooter_offsets(s);
     BlockArg b[4];
-    for (int i = 0; i < 4; ++i) {
-        const std::uint64_t left = total > static_cast<std::int64_t>(kThreshold) ? bytes_left(s, off[i]) : 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint64_t left = total > static_cast<std::int64_t>(kShooterThreshold) ? bytes_left(s, off[i]) : 0;
         const std::uint64_t candidates[] = {0,    left, left - 1, left + 1,   4095,
                                             4096, 4097, 5000,     randoms[i], ~0ULL};
         const std::uint64_t len = candidates[(picks[i] >> 1) % 10];
@@ -194,8 +192,8 @@ void check_validation(const char *name, kf::Reader &in) {
         // of a short one. Back exactly that (a short block that exists at
         // all gets its real length when that is small, else one byte).
         std::uint64_t backed;
-        if (left >= kBlock)
-            backed = len < kBlock ? len : kBlock;
+        if (left >= kShooterBlock)
+            backed = len < kShooterBlock ? len : kShooterBlock;
         else
             backed = len <= left ? len : 1;
         b[i] = make_block(pattern, off[i], backed, len, null_ptr);
@@ -204,13 +202,11 @@ void check_validation(const char *name, kf::Reader &in) {
     kf::Outcome want;
     if (total < 0) {
         want = {KELHASH_ERR_INVALID_ARG, "total_size is negative", ""};
-    } else if (s <= kThreshold) {
-        want = kf::ref_fallback(name);
+    } else if (s <= kShooterThreshold) {
+        want = kref::shooter_fallback(name);
     } else {
         want = model_blocks(s, b);
-        if (want.status == KELHASH_OK)
-            want.result = ref_shooter_hash(
-                s, [&](std::uint64_t o) { return kf::virtual_byte(pattern, o); });
+        if (want.status == KELHASH_OK) want.result = kref::shooter_hash(s, kf::virtual_blocks(pattern));
     }
 
     char out[132];

@@ -1,22 +1,25 @@
-// Helpers shared by the libFuzzer targets: a check macro that aborts with a
-// readable message, exactly-sized heap copies (so AddressSanitizer reports
-// any access past the bytes the library was given), a scratch file per
-// process, a small input reader, and reference models written from the
-// definitions of the hashes rather than from the library's code.
+// What the fuzz targets share beyond the reference layer (reference.h,
+// which holds every model they compare the library with): a check macro
+// that aborts with a readable message, exactly-sized heap copies (so
+// AddressSanitizer reports any access past the bytes the library was
+// given), a scratch file per process, a reader of the fuzzer's bytes, and
+// virtual files of any size grown from a short pattern.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <random>
 #include <string>
+#include <system_error>
 #include <vector>
 
-#include <unistd.h>
-
 #include "kelhash.h"
-#include "md5/md5.h"
+#include "reference.h"
 
 #define FUZZ_CHECK(cond)                                                                    \
     do {                                                                                    \
@@ -38,7 +41,8 @@
 
 namespace kf {
 
-using Bytes = std::vector<std::uint8_t>;
+using kref::Bytes;
+using kref::Outcome;
 
 // A heap block of exactly n bytes (n may be 0: malloc(0) gives a block that
 // AddressSanitizer treats as having no accessible byte at all).
@@ -48,6 +52,7 @@ public:
         if (n == 0) {
             std::free(p_);
             p_ = static_cast<std::uint8_t *>(std::malloc(0));
+            if (p_ == nullptr) p_ = static_cast<std::uint8_t *>(std::malloc(1));
         }
         FUZZ_CHECK(p_ != nullptr);
     }
@@ -66,23 +71,36 @@ private:
     std::uint8_t *p_;
 };
 
-// One scratch file per process, rewritten for every input and removed at exit.
+// One scratch file per process, in a directory of its own (made
+// atomically, so two fuzzers never share it), rewritten for every input and
+// removed at exit.
 inline const char *scratch_path() {
+    namespace fs = std::filesystem;
     static std::string path;
     if (path.empty()) {
-        // Memory-backed by default: rewriting a file on a disk file system
-        // for every input (ext4 flushes a truncated-and-rewritten file on
-        // close) would cost more than the hashing.
-        const char *dir = std::getenv("TMPDIR");
-        if (dir == nullptr || *dir == '\0') dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-        std::string tmpl = std::string(dir) + "/kelhash-fuzz-XXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        const int fd = mkstemp(buf.data());
-        FUZZ_CHECK(fd >= 0);
-        close(fd);
-        path = buf.data();
-        std::atexit([] { std::remove(path.c_str()); });
+        // Memory-backed where there is such a place: rewriting a file on a
+        // disk file system for every input (ext4 flushes a truncated and
+        // rewritten file on close) would cost more than the hashing.
+        std::error_code ec;
+        std::vector<fs::path> bases;
+        if (const char *dir = std::getenv("TMPDIR"); dir != nullptr && *dir != '\0') bases.emplace_back(dir);
+        if (fs::is_directory("/dev/shm", ec)) bases.emplace_back("/dev/shm");
+        bases.push_back(fs::temp_directory_path(ec));
+        std::mt19937_64 rng(std::random_device{}() ^
+                            static_cast<std::uint64_t>(
+                                std::chrono::steady_clock::now().time_since_epoch().count()));
+        for (const fs::path &base : bases) {
+            for (int attempt = 0; attempt < 20 && path.empty(); ++attempt) {
+                const fs::path dir = base / ("kelhash-fuzz-" + std::to_string(rng()));
+                if (fs::create_directory(dir, ec)) path = (dir / "input").string();
+            }
+            if (!path.empty()) break;
+        }
+        FUZZ_CHECK(!path.empty());
+        std::atexit([] {
+            std::error_code ignored;
+            fs::remove_all(fs::path(path).parent_path(), ignored);
+        });
     }
     return path.c_str();
 }
@@ -100,7 +118,11 @@ inline const char *write_scratch(const std::uint8_t *data, std::size_t n) {
 class Reader {
 public:
     Reader(const std::uint8_t *data, std::size_t n) : p_(data), n_(n) {}
-    std::uint8_t u8() { return n_ ? (--n_, *p_++) : 0; }
+    std::uint8_t u8() {
+        if (n_ == 0) return 0;
+        --n_;
+        return *p_++;
+    }
     std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
     std::uint32_t u32() { return static_cast<std::uint32_t>(u16()) | (static_cast<std::uint32_t>(u16()) << 16); }
     std::uint64_t u64() { return static_cast<std::uint64_t>(u32()) | (static_cast<std::uint64_t>(u32()) << 32); }
@@ -136,172 +158,11 @@ inline Bytes virtual_range(const Bytes &pattern, std::uint64_t off, std::size_t 
     return out;
 }
 
-// ---------------------------------------------------------------------------
-// OpenSubtitles, from its definition: S, plus each range of min(S, 65536)
-// bytes at 0 and at S - m cut into 8-byte little-endian words from the
-// range's own first byte (a short last word zero-filled), modulo 2^64.
-template <class ByteAt>
-std::uint64_t ref_opensubtitles_sum(std::uint64_t size, ByteAt byte_at) {
-    const std::uint64_t m = size < 65536 ? size : 65536;
-    std::uint64_t sum = size;
-    const std::uint64_t starts[2] = {0, size - m};
-    for (std::uint64_t start : starts) {
-        for (std::uint64_t k = 0; k < m; k += 8) {
-            std::uint64_t word = 0;
-            for (std::uint64_t i = 0; i < 8 && k + i < m; ++i)
-                word += static_cast<std::uint64_t>(byte_at(start + k + i)) << (8 * i);
-            sum += word;
-        }
-    }
-    return sum;
-}
-
-// A 16-byte digest as 32 hexadecimal digits, byte 0 first.
-inline std::string hex_digest(const std::uint8_t d[16], bool upper = false) {
-    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    std::string out;
-    for (int i = 0; i < 16; ++i) {
-        out += digits[d[i] >> 4];
-        out += digits[d[i] & 0x0F];
-    }
-    return out;
-}
-
-inline std::string hex16(std::uint64_t v) {
-    char buf[17];
-    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
-    return buf;
-}
-
-// ---------------------------------------------------------------------------
-// UTF-8 acceptance from the table of accepted sequences: each row gives the
-// lead byte range, the second byte range and the number of further bytes
-// (each 80 to BF).
-struct Utf8Row {
-    std::uint8_t lead_lo, lead_hi, second_lo, second_hi;
-    int further;
-};
-
-constexpr Utf8Row kUtf8Rows[] = {
-    {0x01, 0x7F, 0, 0, -1},  // one byte, no second byte
-    {0xC2, 0xDF, 0x80, 0xBF, 0},
-    {0xE0, 0xE0, 0xA0, 0xBF, 1},
-    {0xE1, 0xEC, 0x80, 0xBF, 1},
-    {0xED, 0xED, 0x80, 0x9F, 1},
-    {0xEE, 0xEF, 0x80, 0xBF, 1},
-    {0xF0, 0xF0, 0x90, 0xBF, 2},
-    {0xF1, 0xF3, 0x80, 0xBF, 2},
-    {0xF4, 0xF4, 0x80, 0x8F, 2},
-};
-
-struct Utf8Model {
-    bool ok = false;
-    // The UTF-16 units of the well-formed characters before the end or the
-    // first malformed one.
-    std::vector<std::uint16_t> units;
-    // For each of those characters, the unit count after it.
-    std::vector<std::size_t> ends;
-};
-
-// s is the text up to (not including) its first 0x00.
-inline Utf8Model ref_utf8(const std::uint8_t *s, std::size_t n) {
-    Utf8Model m;
-    std::size_t i = 0;
-    while (i < n) {
-        const std::uint8_t a = s[i];
-        const Utf8Row *row = nullptr;
-        for (const Utf8Row &r : kUtf8Rows)
-            if (a >= r.lead_lo && a <= r.lead_hi) row = &r;
-        if (row == nullptr) return m;
-        std::size_t len = 1;
-        if (row->further >= 0) {
-            if (i + 1 >= n || s[i + 1] < row->second_lo || s[i + 1] > row->second_hi) return m;
-            len = 2 + static_cast<std::size_t>(row->further);
-            for (std::size_t j = 2; j < len; ++j)
-                if (i + j >= n || s[i + j] < 0x80 || s[i + j] > 0xBF) return m;
-        }
-        // The code point: the lead's payload bits, then six bits per
-        // following byte.
-        static const std::uint8_t lead_mask[5] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-        std::uint32_t cp = a & lead_mask[len];
-        for (std::size_t j = 1; j < len; ++j) cp = (cp << 6) | (s[i + j] & 0x3Fu);
-        if (cp < 0x10000) {
-            m.units.push_back(static_cast<std::uint16_t>(cp));
-        } else {
-            m.units.push_back(static_cast<std::uint16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-            m.units.push_back(static_cast<std::uint16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-        }
-        m.ends.push_back(m.units.size());
-        i += len;
-    }
-    m.ok = true;
-    return m;
-}
-
-// The stable hash of a unit sequence: two multiply-by-33-then-XOR lanes
-// (even and odd positions) from 5381, combined with 1566083941, folded.
-inline std::int32_t ref_stable_hash(const std::vector<std::uint16_t> &units) {
-    std::uint32_t lane[2] = {5381, 5381};
-    for (std::size_t i = 0; i < units.size(); ++i) lane[i % 2] = (lane[i % 2] * 33u) ^ units[i];
-    const std::uint32_t h = lane[0] + lane[1] * 1566083941u;
-    if (h == 0x80000000u) return 0;
-    const std::int64_t v = static_cast<std::int32_t>(h);
-    return static_cast<std::int32_t>(v < 0 ? -v : v);
-}
-
-// Outcome of hashing a fallback name: status, message, result string.
-struct Outcome {
-    std::int32_t status;
-    std::string error;
-    std::string result;
-};
-
-inline Outcome ref_fallback(const char *name) {
-    if (name == nullptr)
-        return {KELHASH_ERR_TOO_SMALL, "file too small for shooter hash and no fallback name", ""};
-    const Utf8Model m = ref_utf8(reinterpret_cast<const std::uint8_t *>(name), std::strlen(name));
-    if (!m.ok) return {KELHASH_ERR_INVALID_UTF8, "invalid UTF-8", ""};
-    return {KELHASH_OK, "", std::to_string(ref_stable_hash(m.units))};
-}
-
-// ---------------------------------------------------------------------------
-// Shooter, from its definition: the MD5 digests (the engine, which fuzz_md5
-// holds against OpenSSL) of the 4096-byte blocks at 4096, (S / 3) * 2, S / 3
-// and S - 8192, a block without 4096 bytes before the end taken as zeros,
-// joined by ";"; for S <= 8192 the fallback.
-constexpr std::uint64_t kBlock = 4096;
-constexpr std::uint64_t kThreshold = 8192;
-
-inline void offsets_of(std::uint64_t s, std::uint64_t off[4]) {
-    off[0] = 4096;
-    off[1] = (s / 3) * 2;
-    off[2] = s / 3;
-    off[3] = s - 8192;
-}
-
-inline std::uint64_t bytes_left(std::uint64_t s, std::uint64_t off) { return off < s ? s - off : 0; }
-
-template <class ByteAt>
-std::string ref_shooter_hash(std::uint64_t s, ByteAt byte_at) {
-    std::uint64_t off[4];
-    offsets_of(s, off);
-    std::string out;
-    for (int i = 0; i < 4; ++i) {
-        std::uint8_t block[kBlock] = {};
-        if (bytes_left(s, off[i]) >= kBlock)
-            for (std::uint64_t j = 0; j < kBlock; ++j) block[j] = byte_at(off[i] + j);
-        std::uint8_t digest[16];
-        kel_md5(block, kBlock, digest);
-        if (i) out += ';';
-        out += hex_digest(digest);
-    }
-    return out;
-}
-
-template <class ByteAt>
-Outcome ref_shooter(std::uint64_t s, ByteAt byte_at, const char *name) {
-    if (s <= kThreshold) return ref_fallback(name);
-    return {KELHASH_OK, "", ref_shooter_hash(s, byte_at)};
+// The virtual file's Shooter blocks, for the reference layer's model.
+inline kref::BlockReader virtual_blocks(const Bytes &pattern) {
+    return [&pattern](std::uint64_t off) {
+        return virtual_range(pattern, off, static_cast<std::size_t>(kref::kShooterBlock));
+    };
 }
 
 // A NUL-terminated copy of the bytes up to their first 0x00 (all of them
@@ -336,7 +197,7 @@ inline Outcome observe(std::int32_t status) {
 }
 
 inline void check_same(const Outcome &got, const Outcome &want, const char *what) {
-    if (got.status != want.status || got.error != want.error || got.result != want.result) {
+    if (got != want) {
         std::fprintf(stderr,
                      "%s differs:\n  got  status %d error \"%s\" result \"%s\"\n"
                      "  want status %d error \"%s\" result \"%s\"\n",

@@ -3,17 +3,29 @@
 
 Each seed is a small input that puts a target at a boundary: sizes next to
 the 8-byte word, the 64-byte MD5 block, 4096/8192 for Shooter and 65536 /
-131072 for OpenSubtitles, each row of the UTF-8 acceptance table, and the
-output capacities around 17, 131 and 132. The layouts follow the comments at
-the top of each fuzz_<target>.cpp. Run it again after changing a layout; the
-corpus directories are rewritten from scratch.
+131072 for OpenSubtitles, each row of the table of well-formed UTF-8 byte
+sequences, and the output capacities around 17, 131 and 132. The layouts
+follow the comments at the top of each fuzz_<target>.cpp; the targets are
+those of targets.txt, each with a function <target>_seeds here. Run it again
+after changing a layout; the corpus directories are rewritten from scratch.
 """
 
 import pathlib
 import shutil
 import struct
 
-ROOT = pathlib.Path(__file__).resolve().parent / "corpus"
+HERE = pathlib.Path(__file__).resolve().parent
+ROOT = HERE / "corpus"
+
+
+def target_names():
+    """The targets of targets.txt, in its order."""
+    names = []
+    for line in (HERE / "targets.txt").read_text(encoding="ascii").splitlines():
+        words = line.split()
+        if words and not words[0].startswith("#"):
+            names.append(words[0])
+    return names
 
 
 def u16(v):
@@ -43,6 +55,7 @@ def utf8_seeds():
         "fold_to_zero": b"paiafiam",
         "fold_to_max": b"paiafifm",
         "overlong_two": b"a\xc0\xaf",
+        "overlong_c1": b"\xc1\x80z",
         "overlong_three": b"\xe0\x80\xaf",
         "overlong_four": b"\xf0\x8f\xbf\xbf",
         "surrogate": b"\xed\xa0\x80",
@@ -181,15 +194,11 @@ def output_seeds():
 
 
 def main():
-    targets = {
-        "utf8": utf8_seeds(),
-        "opensubtitles": opensubtitles_seeds(),
-        "shooter": shooter_seeds(),
-        "md5": md5_seeds(),
-        "md5_lanes": md5_lanes_seeds(),
-        "output": output_seeds(),
-    }
-    for target, seeds in targets.items():
+    for target in target_names():
+        make = globals().get(f"{target}_seeds")
+        if make is None:
+            raise SystemExit(f"make_seeds.py: no {target}_seeds() for the target {target}")
+        seeds = make()
         d = ROOT / target
         if d.exists():
             shutil.rmtree(d)

@@ -17,6 +17,7 @@
 
 #include "md5/md5.h"
 #include "md5/md5_lanes.h"
+#include "reference.h"
 #include "support.h"
 
 namespace {
@@ -24,7 +25,7 @@ namespace {
 using kt::Bytes;
 using Digests = std::uint8_t[kMd5Lanes][16];
 
-std::string hex(const std::uint8_t digest[16]) { return kt::lower_hex(digest, 16); }
+std::string hex(const std::uint8_t digest[16]) { return kref::hex_lower(digest, 16); }
 
 std::string scalar_md5(const std::uint8_t *data, std::size_t n) {
     std::uint8_t digest[16];
@@ -92,7 +93,7 @@ TEST(Md5Lanes, BlockCompressionMatchesScalarFromAnyState) {
             switch ((round >> (2 * l)) % 4) {
                 case 0: blocks[l] = zeros; break;
                 case 1: blocks[l] = ones; break;
-                default: blocks[l] = kt::random_bytes(64, rng()); break;
+                default: blocks[l] = kref::random_bytes(64, rng()); break;
             }
             p[l] = blocks[l].data();
             std::memcpy(want[l], state[l], sizeof want[l]);
@@ -120,8 +121,8 @@ TEST(Md5Lanes, MessagesMatchScalarAndOracle) {
             std::array<Bytes, kMd5Lanes> m;
             for (std::size_t l = 0; l < kMd5Lanes; ++l) {
                 switch (kind) {
-                    case random_each: m[l] = kt::random_bytes(n, 1000 * n + l); break;
-                    case identical: m[l] = kt::random_bytes(n, 77 + n); break;
+                    case random_each: m[l] = kref::random_bytes(n, 1000 * n + l); break;
+                    case identical: m[l] = kref::random_bytes(n, 77 + n); break;
                     case all_zero: m[l] = Bytes(n, 0x00); break;
                     case all_ff: m[l] = Bytes(n, 0xFF); break;
                     case byte_per_lane: m[l] = Bytes(n, static_cast<std::uint8_t>(0x11 * (l + 1))); break;
@@ -131,7 +132,7 @@ TEST(Md5Lanes, MessagesMatchScalarAndOracle) {
             const auto got = lanes_md5(m);
             if (kind == random_each) {
                 for (std::size_t l = 0; l < kMd5Lanes; ++l)
-                    EXPECT_EQ(got[l], kt::oracle_md5_lower(m[l])) << "lane " << l;
+                    EXPECT_EQ(got[l], kref::oracle_md5(m[l])) << "lane " << l;
             }
             if (kind == identical) {
                 for (std::size_t l = 1; l < kMd5Lanes; ++l) EXPECT_EQ(got[l], got[0]);
@@ -148,7 +149,7 @@ TEST(Md5Lanes, MessagesMatchScalarAndOracle) {
 // message, with a bit that moves through all eight positions.
 TEST(Md5Lanes, BitFlipReachesOnlyItsLane) {
     constexpr std::size_t kLen = 4096;
-    const Bytes base = kt::random_bytes(kLen, 31337);
+    const Bytes base = kref::random_bytes(kLen, 31337);
     const std::string base_digest = scalar_md5(base.data(), kLen);
     std::vector<std::size_t> positions;
     for (std::size_t i = 0; i < 64; ++i) {
@@ -179,7 +180,7 @@ TEST(Md5Lanes, BitFlipReachesOnlyItsLane) {
 TEST(Md5Lanes, UnalignedMessages) {
     constexpr std::size_t kLen = 4096 + 23;
     std::vector<Bytes> storage;
-    for (int l = 0; l < kMd5Lanes; ++l) storage.push_back(kt::random_bytes(kLen + 16, 500 + static_cast<std::uint64_t>(l)));
+    for (int l = 0; l < kMd5Lanes; ++l) storage.push_back(kref::random_bytes(kLen + 16, 500 + static_cast<std::uint64_t>(l)));
     for (std::size_t shift = 0; shift < 16; ++shift) {
         SCOPED_TRACE("shift " + std::to_string(shift));
         const std::uint8_t *p[kMd5Lanes];
@@ -212,7 +213,7 @@ TEST(Md5Lanes, RandomMessagesMatchScalar) {
         const std::size_t n = static_cast<std::size_t>(rng() % 5000);
         SCOPED_TRACE("length " + std::to_string(n));
         std::array<Bytes, kMd5Lanes> m;
-        for (auto &b : m) b = kt::random_bytes(n, rng());
+        for (auto &b : m) b = kref::random_bytes(n, rng());
         expect_lanes_match_scalar(m);
     }
 }

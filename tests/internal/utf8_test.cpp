@@ -1,7 +1,7 @@
 // The strict UTF-8 to UTF-16 decoder: the documented counting and
-// converting cases, and an exhaustive comparison with an oracle written
-// from the table of accepted byte sequences (not from the decoder's own
-// overlong / surrogate / range tests). Every text is placed so that its
+// converting cases, and an exhaustive comparison with an oracle built on
+// the reference layer's "Table 3-7. Well-Formed UTF-8 Byte Sequences" (not
+// on the decoder's own overlong / surrogate / range tests). Every text is placed so that its
 // terminator is the last readable byte before a guard page (or the end of
 // an exactly sized heap block), so reading past the terminator faults.
 #include <gtest/gtest.h>
@@ -21,6 +21,7 @@
 #include <unistd.h>
 #endif
 
+#include "reference.h"
 #include "support.h"
 #include "text/utf8.h"
 
@@ -251,25 +252,8 @@ TEST(Utf8Decoder, ConvertingCapacityTable) {
 }
 
 // ---------------------------------------------------------------------------
-// The oracle: the table of accepted sequences, row by row.
-
-struct Row {
-    std::uint8_t lead_lo, lead_hi;
-    std::uint8_t second_lo, second_hi;  // unused for one-byte forms
-    int length;                         // bytes in the sequence
-};
-
-constexpr Row kAccepted[] = {
-    {0x01, 0x7F, 0x00, 0x00, 1},  //
-    {0xC2, 0xDF, 0x80, 0xBF, 2},  //
-    {0xE0, 0xE0, 0xA0, 0xBF, 3},  //
-    {0xE1, 0xEC, 0x80, 0xBF, 3},  //
-    {0xED, 0xED, 0x80, 0x9F, 3},  //
-    {0xEE, 0xEF, 0x80, 0xBF, 3},  //
-    {0xF0, 0xF0, 0x90, 0xBF, 4},  //
-    {0xF1, 0xF3, 0x80, 0xBF, 4},  //
-    {0xF4, 0xF4, 0x80, 0x8F, 4},  //
-};
+// The oracle: the reference layer's decoder over Table 3-7, sequence by
+// sequence.
 
 // Fixed-size records, no heap: the oracle runs tens of millions of times.
 constexpr std::size_t kMaxChars = 64;
@@ -280,52 +264,24 @@ struct OracleText {
     std::uint32_t code_points[kMaxChars];
 };
 
-// Bytes are looked at one by one and a mismatch stops the scan, so the
-// oracle itself never reads past a terminator.
+// The table's rows look at a byte only after the one before it matched,
+// and never past the terminator, so the oracle itself never reads past it.
 OracleText oracle_decode(const std::uint8_t *p) {
     OracleText t{};
+    std::size_t left = std::strlen(reinterpret_cast<const char *>(p));
     for (;;) {
-        const std::uint8_t a = p[0];
-        if (a == 0) {
+        if (left == 0) {
             t.well_formed = true;
             return t;
         }
-        const Row *row = nullptr;
-        for (const Row &r : kAccepted)
-            if (a >= r.lead_lo && a <= r.lead_hi) row = &r;
-        if (row == nullptr) return t;
-        std::uint32_t cp = a;
-        if (row->length > 1) {
-            if (p[1] < row->second_lo || p[1] > row->second_hi) return t;
-            for (int i = 2; i < row->length; ++i)
-                if (p[i] < 0x80 || p[i] > 0xBF) return t;
-            // RFC 3629: the lead's payload bits, then six bits per
-            // continuation byte.
-            cp = a & (0x7Fu >> row->length);
-            for (int i = 1; i < row->length; ++i) cp = (cp << 6) | (p[i] & 0x3Fu);
-        }
+        std::uint32_t cp = 0;
+        const int k = kref::well_formed_sequence(p, left, &cp);
+        if (k == 0) return t;
         if (t.chars == kMaxChars) throw std::length_error("text too long for the oracle");
         t.code_points[t.chars++] = cp;
-        p += row->length;
+        p += k;
+        left -= static_cast<std::size_t>(k);
     }
-}
-
-// RFC 2781, 2.1. Returns the number of units, 1 or 2.
-std::size_t utf16_of(std::uint32_t cp, std::uint16_t out[2]) {
-    if (cp < 0x10000) {
-        out[0] = static_cast<std::uint16_t>(cp);
-        return 1;
-    }
-    const std::uint32_t u = cp - 0x10000;
-    out[0] = static_cast<std::uint16_t>(0xD800 | (u >> 10));
-    out[1] = static_cast<std::uint16_t>(0xDC00 | (u & 0x3FF));
-    return 2;
-}
-
-void append_utf16(std::uint32_t cp, Units &out) {
-    std::uint16_t u[2];
-    const std::size_t n = utf16_of(cp, u);
-    out.insert(out.end(), u, u + n);
 }
 
 // What the decoder must give for a text and a capacity: characters are
@@ -342,7 +298,7 @@ Expected expected_convert(const OracleText &t, std::uint64_t cap) {
     Expected e{};
     for (std::size_t c = 0; c < t.chars; ++c) {
         std::uint16_t one[2];
-        const std::size_t k = utf16_of(t.code_points[c], one);
+        const auto k = static_cast<std::size_t>(kref::utf16_of(t.code_points[c], one));
         if (e.n + k > cap) {
             e.result = -3;
             return e;
@@ -479,42 +435,13 @@ TEST(Utf8Oracle, RandomMixedTexts) {
     std::mt19937_64 rng(12345);
     const std::uint8_t odd_bytes[] = {0x80, 0xBF, 0xC0, 0xC1, 0xC2, 0xE0, 0xED, 0xF0,
                                       0xF4, 0xF5, 0xF8, 0xFF, 0x9F, 0xA0, 0x8F, 0x90};
-    auto random_cp = [&rng]() -> std::uint32_t {
-        switch (rng() % 4) {
-            case 0: return 1 + static_cast<std::uint32_t>(rng() % 0x7F);
-            case 1: return 0x80 + static_cast<std::uint32_t>(rng() % (0x800 - 0x80));
-            case 2: {
-                std::uint32_t cp;
-                do cp = 0x800 + static_cast<std::uint32_t>(rng() % (0x10000 - 0x800));
-                while (cp >= 0xD800 && cp <= 0xDFFF);
-                return cp;
-            }
-            default: return 0x10000 + static_cast<std::uint32_t>(rng() % 0x100000);
-        }
-    };
     GuardedEnd mem(512);
     for (int round = 0; round < 20000; ++round) {
         Seq text;
         const int pieces = 1 + static_cast<int>(rng() % 12);
         const bool clean = rng() % 3 == 0;
         for (int p = 0; p < pieces; ++p) {
-            const std::uint32_t cp = random_cp();
-            Seq enc;
-            if (cp < 0x80) {
-                enc = {static_cast<std::uint8_t>(cp)};
-            } else if (cp < 0x800) {
-                enc = {static_cast<std::uint8_t>(0xC0 | (cp >> 6)),
-                       static_cast<std::uint8_t>(0x80 | (cp & 0x3F))};
-            } else if (cp < 0x10000) {
-                enc = {static_cast<std::uint8_t>(0xE0 | (cp >> 12)),
-                       static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<std::uint8_t>(0x80 | (cp & 0x3F))};
-            } else {
-                enc = {static_cast<std::uint8_t>(0xF0 | (cp >> 18)),
-                       static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)),
-                       static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)),
-                       static_cast<std::uint8_t>(0x80 | (cp & 0x3F))};
-            }
+            Seq enc = kref::encode_utf8(kref::random_code_point(rng));
             if (!clean) {
                 switch (rng() % 8) {
                     case 0:  // possibly cut
@@ -550,22 +477,8 @@ TEST(Utf8Oracle, RandomMixedTexts) {
 }
 
 // ---------------------------------------------------------------------------
-// Every code point, encoded by hand (RFC 3629, 3), decodes back to itself.
-
-Seq encode_utf8(std::uint32_t cp) {
-    if (cp < 0x80) return {static_cast<std::uint8_t>(cp)};
-    if (cp < 0x800)
-        return {static_cast<std::uint8_t>(0xC0 | (cp >> 6)),
-                static_cast<std::uint8_t>(0x80 | (cp & 0x3F))};
-    if (cp < 0x10000)
-        return {static_cast<std::uint8_t>(0xE0 | (cp >> 12)),
-                static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)),
-                static_cast<std::uint8_t>(0x80 | (cp & 0x3F))};
-    return {static_cast<std::uint8_t>(0xF0 | (cp >> 18)),
-            static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)),
-            static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)),
-            static_cast<std::uint8_t>(0x80 | (cp & 0x3F))};
-}
+// Every code point, encoded by the reference layer (RFC 3629, 3), decodes
+// back to itself.
 
 bool is_surrogate(std::uint32_t cp) { return cp >= 0xD800 && cp <= 0xDFFF; }
 
@@ -573,10 +486,10 @@ TEST(Utf8Decoder, EveryCodePointRoundTrips) {
     GuardedEnd mem(16);
     for (std::uint32_t cp = 1; cp <= 0x10FFFF; ++cp) {
         if (is_surrogate(cp)) continue;
-        const Seq enc = encode_utf8(cp);
+        const Seq enc = kref::encode_utf8(cp);
         const char *text = mem.place(enc);
         Units want;
-        append_utf16(cp, want);
+        kref::append_utf16(cp, want);
 
         std::uint64_t count = kUntouched;
         std::uint16_t units[3] = {0, 0, 0};
@@ -607,9 +520,8 @@ TEST(Utf8Decoder, AllCodePointsInOneText) {
     Units want;
     for (std::uint32_t cp = 1; cp <= 0x10FFFF; ++cp) {
         if (is_surrogate(cp)) continue;
-        const Seq enc = encode_utf8(cp);
-        all.insert(all.end(), enc.begin(), enc.end());
-        append_utf16(cp, want);
+        kref::append_utf8(cp, all);
+        kref::append_utf16(cp, want);
     }
     // 0x7F one-byte, 0x780 two-byte, 0xF000 three-byte (0xF800 less the
     // 0x800 surrogates) and 0x100000 four-byte characters; the last ones

@@ -1,8 +1,11 @@
 """Reference results written from the definitions of the hashes, for the tests
-of the Python binding and of the kelhash command. MD5 comes from hashlib."""
+of the Python binding and of the kelhash command, and the readers of the
+golden files (tests/golden) that every suite checks. MD5 comes from hashlib."""
 
 import hashlib
+import pathlib
 import random
+import re
 
 MASK64 = (1 << 64) - 1
 
@@ -108,3 +111,35 @@ BOUNDARY_SIZES = [0, 1, 7, 8, 9, 4095, 4096, 8191, 8192, 8193, 12283, 12284, 122
 
 def data_of_size(size, seed=0):
     return random.Random(size * 7919 + seed).randbytes(size)
+
+
+# The golden files, whose expected values tests/golden/make_golden.py wrote
+# from this module.
+GOLDEN_DIR = pathlib.Path(__file__).resolve().parent.parent / "golden"
+
+
+def _golden_rows(name):
+    """The rows of a golden table and its header line."""
+    header, rows = "", []
+    for line in (GOLDEN_DIR / name).read_text(encoding="ascii").splitlines():
+        if line.startswith("#"):
+            header = header or line
+        elif line:
+            rows.append(line.split("\t"))
+    return header, rows
+
+
+def golden_files():
+    """files.tsv: the fallback name its Shooter column was computed with
+    (named in its header), and for each file a dict of path, size and the
+    expected opensubtitles, shooter and md5."""
+    header, rows = _golden_rows("files.tsv")
+    name = re.search(r"fallback name ([^)\s]+)\)", header).group(1)
+    files = [{"path": GOLDEN_DIR / "files" / r[0], "size": int(r[1]), "opensubtitles": r[2],
+              "shooter": r[3], "md5": r[4]} for r in rows]
+    return name, files
+
+
+def golden_texts():
+    """stable.tsv: pairs of UTF-8 bytes and their stable hash."""
+    return [(bytes.fromhex(r[0]), int(r[1])) for r in _golden_rows("stable.tsv")[1]]

@@ -21,9 +21,24 @@
 #endif
 
 #include "kelhash.h"
+#include "reference.h"
 #include "support.h"
 
 namespace {
+
+// AddressSanitizer keeps freed blocks in quarantine, so the resident set
+// grows there without a leak; its leak checker covers that build instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizerHoldsFreedMemory = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kSanitizerHoldsFreedMemory = true;
+#else
+constexpr bool kSanitizerHoldsFreedMemory = false;
+#endif
+#else
+constexpr bool kSanitizerHoldsFreedMemory = false;
+#endif
 
 // The rounds to run: KELHASH_SOAK_ROUNDS overrides, and reduced runs (under
 // Valgrind) take a hundredth.
@@ -71,8 +86,8 @@ struct Outcome {
 class Soak : public ::testing::Test {
 protected:
     void SetUp() override {
-        big_ = kt::random_bytes(100000, 1);
-        small_ = kt::random_bytes(5000, 2);
+        big_ = kref::random_bytes(100000, 1);
+        small_ = kref::random_bytes(5000, 2);
         big_path_ = dir_.write("big.bin", big_);
         small_path_ = dir_.write("small.bin", small_);
         missing_path_ = dir_.file("missing.bin");
@@ -124,7 +139,7 @@ protected:
         record(kelhash_opensubtitles_chunks(big, m, big + (s - m), m,
                                             static_cast<std::int64_t>(s), hex, 16));
         record(kelhash_opensubtitles_chunks(big, m, big, m, 10, nullptr, 5));
-        const std::uint64_t offs[4] = {4096, (s / 3) * 2, s / 3, s - 8192};
+        const kref::ShooterOffsets offs = kref::shooter_offsets(s);
         record(kelhash_shooter_chunks(big + offs[0], 4096, big + offs[1], 4096, big + offs[2],
                                       4096, big + offs[3], 4096, static_cast<std::int64_t>(s),
                                       nullptr, hex, sizeof hex));
@@ -179,9 +194,9 @@ TEST_F(Soak, MixedCallsLeaveDescriptorsAndMemoryFlat) {
 
     // The first round's variants agree with each other and with the oracle.
     ASSERT_EQ(kelhash_md5_file(big_path_.c_str()), KELHASH_OK);
-    EXPECT_EQ(kt::result(), kt::to_upper(kt::oracle_md5_lower(big_)));
+    EXPECT_EQ(kt::result(), kref::to_upper(kref::oracle_md5(big_)));
     ASSERT_EQ(kelhash_opensubtitles_file(big_path_.c_str()), KELHASH_OK);
-    EXPECT_EQ(kt::result(), kt::reference_opensubtitles(big_));
+    EXPECT_EQ(kt::result(), kref::opensubtitles(big_));
     const std::string shooter_file = (kelhash_shooter_file(big_path_.c_str(), nullptr), kt::result());
     ASSERT_EQ(kelhash_shooter_buffer(big_.data(), big_.size(), nullptr), KELHASH_OK);
     EXPECT_EQ(kt::result(), shooter_file);
@@ -222,7 +237,7 @@ TEST_F(Soak, MixedCallsLeaveDescriptorsAndMemoryFlat) {
     // the allocator and stdio keep for themselves stays far below this.
     // Under Valgrind the resident set is mostly Valgrind's own; its leak
     // checker takes the place of this check there.
-    if (rss_before >= 0 && !kt::under_valgrind()) {
+    if (rss_before >= 0 && !kt::under_valgrind() && !kSanitizerHoldsFreedMemory) {
         EXPECT_LT(rss_after - rss_before, 1L << 20) << "resident memory grew";
     }
 }

@@ -1,6 +1,5 @@
 #include "support.h"
 
-#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 #else
 #include <fcntl.h>
@@ -24,9 +25,6 @@
 #include <sys/stat.h>
 #endif
 
-#if defined(KELHASH_TEST_HAVE_OPENSSL)
-#include <openssl/evp.h>
-#endif
 
 namespace fs = std::filesystem;
 
@@ -70,6 +68,7 @@ std::string TempDir::write(const std::string &name, const Bytes &bytes) const {
 #if !defined(_WIN32)
 struct FifoWithWriter::State {
     std::thread writer;
+    std::atomic<bool> done{false};
 };
 
 FifoWithWriter::FifoWithWriter(const TempDir &dir, const std::string &name, Bytes content)
@@ -80,23 +79,31 @@ FifoWithWriter::FifoWithWriter(const TempDir &dir, const std::string &name, Byte
         delete state_;
         throw std::runtime_error("mkfifo failed");
     }
-    state_->writer = std::thread([p = path_, data = std::move(content)] {
+    state_->writer = std::thread([p = path_, data = std::move(content), st = state_] {
         const int fd = ::open(p.c_str(), O_WRONLY);
-        if (fd < 0) return;
-        std::size_t done = 0;
-        while (done < data.size()) {
-            const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-            if (n <= 0) break;
-            done += static_cast<std::size_t>(n);
+        if (fd >= 0) {
+            std::size_t written = 0;
+            while (written < data.size()) {
+                const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+                if (n <= 0) break;
+                written += static_cast<std::size_t>(n);
+            }
+            ::close(fd);
         }
-        ::close(fd);
+        st->done = true;
     });
 }
 
 FifoWithWriter::~FifoWithWriter() {
     // If no reader ever opened the pipe, the writer is still blocked in
-    // open(); opening the read end (non-blocking) releases it.
+    // open(); opening the read end (non-blocking) releases it. A writer
+    // blocked on a full pipe is released by draining it: the read end held
+    // open here keeps its writes from failing.
     const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    char sink[4096];
+    while (fd >= 0 && !state_->done) {
+        if (::read(fd, sink, sizeof sink) <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     if (state_->writer.joinable()) state_->writer.join();
     if (fd >= 0) ::close(fd);
     ::unlink(path_.c_str());
@@ -201,73 +208,10 @@ Bytes read_range(const std::string &path, std::uint64_t offset, std::size_t n) {
 }
 #endif
 
-Bytes random_bytes(std::size_t n, std::uint64_t seed) {
-    std::mt19937_64 rng(seed);
-    Bytes out(n);
-    for (auto &b : out) b = static_cast<std::uint8_t>(rng() >> 56);
-    return out;
-}
-
-std::string reference_opensubtitles(const Bytes &image) {
-    const std::uint64_t size = image.size();
-    const std::uint64_t m = size < 65536 ? size : 65536;
-    std::uint64_t sum = size;
-    for (const std::uint64_t start : {std::uint64_t{0}, size - m}) {
-        for (std::uint64_t k = 0; k < m; ++k) {
-            // Byte k of the range is byte k % 8 of word k / 8.
-            const std::uint8_t byte = image[static_cast<std::size_t>(start + k)];
-            sum += static_cast<std::uint64_t>(byte) << (8 * (k % 8));
-        }
-    }
-    char text[17];
-    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(sum));
-    return text;
-}
-
-bool have_openssl() {
-#if defined(KELHASH_TEST_HAVE_OPENSSL)
-    return true;
-#else
-    return false;
-#endif
-}
-
-std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n) {
-#if defined(KELHASH_TEST_HAVE_OPENSSL)
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    static const std::uint8_t kNothing[1] = {0};
-    if (EVP_Digest(data != nullptr ? data : kNothing, n, digest, &len, EVP_md5(), nullptr) != 1)
-        throw std::runtime_error("EVP_Digest failed");
-    return lower_hex(digest, len);
-#else
-    (void)data;
-    (void)n;
-    return "";
-#endif
-}
-
-std::string openssl_md5_lower(const Bytes &bytes) { return openssl_md5_lower(bytes.data(), bytes.size()); }
-
-std::string oracle_md5_lower(const std::uint8_t *data, std::size_t n) {
-    return have_openssl() ? openssl_md5_lower(data, n) : reference_md5_lower(data, n);
-}
-
-std::string oracle_md5_lower(const Bytes &bytes) { return oracle_md5_lower(bytes.data(), bytes.size()); }
-
-std::string lower_hex(const std::uint8_t *bytes, std::size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::size_t i = 0; i < n; ++i) {
-        hex += kDigits[bytes[i] >> 4];
-        hex += kDigits[bytes[i] & 0x0F];
-    }
-    return hex;
-}
-
-std::string to_upper(std::string s) {
-    for (auto &c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return s;
+void expect_outcome(std::int32_t status, const kref::Outcome &want) {
+    EXPECT_EQ(status, want.status) << "message \"" << kelhash_last_error() << "\"";
+    EXPECT_EQ(last_error(), want.error);
+    EXPECT_EQ(result(), want.result);
 }
 
 std::string set_result_marker() {

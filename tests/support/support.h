@@ -1,16 +1,20 @@
-// Shared helpers for the test suite: scratch files, reproducible random
-// bytes and independent reference computations to compare the library with.
+// The GoogleTest suites' own helpers: scratch directories, FIFOs, sparse
+// files, reads with the platform's file calls, the reduced-run switches and
+// the library's buffers as values. What the library is compared with lives
+// in the reference layer (reference.h), which the fuzzers share.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kelhash.h"
+#include "reference.h"
 
 namespace kt {
 
-using Bytes = std::vector<std::uint8_t>;
+using kref::Bytes;
 
 // A scratch directory removed, with its contents, when the object dies.
 class TempDir {
@@ -82,34 +86,13 @@ bool reduced();
 // allocator and address space make some checks meaningless.
 bool under_valgrind();
 
-// Reproducible pseudo-random bytes.
-Bytes random_bytes(std::size_t n, std::uint64_t seed);
-
-// Reference OpenSubtitles hash written straight from its definition, byte
-// by byte: size plus the little-endian words of the first and last
-// min(S, 65536) bytes, each range cut from its own first byte.
-std::string reference_opensubtitles(const Bytes &image);
-
-// Whether OpenSSL's MD5 is linked in.
-bool have_openssl();
-// OpenSSL's MD5 of the bytes as 32 lowercase digits ("" without OpenSSL).
-std::string openssl_md5_lower(const std::uint8_t *data, std::size_t n);
-std::string openssl_md5_lower(const Bytes &bytes);
-// The tests' own plain MD5 from RFC 1321 (reference_md5.cpp), independent
-// of the library's engine and checked against OpenSSL where both exist.
-std::string reference_md5_lower(const std::uint8_t *data, std::size_t n);
-// The MD5 oracle of the tests: OpenSSL's where it is linked, else the
-// reference above, so that builds without OpenSSL (the cross builds) still
-// compare every digest with an implementation that is not the library's.
-std::string oracle_md5_lower(const std::uint8_t *data, std::size_t n);
-std::string oracle_md5_lower(const Bytes &bytes);
-std::string to_upper(std::string s);
-// Bytes as lowercase hexadecimal, two digits each, in order.
-std::string lower_hex(const std::uint8_t *bytes, std::size_t n);
-
 // The library's strings after a call, as values.
 inline std::string result() { return kelhash_result(); }
 inline std::string last_error() { return kelhash_last_error(); }
+
+// Expects that a call that returned status gave want: the same status, and
+// the same message and result string in the library's buffers.
+void expect_outcome(std::int32_t status, const kref::Outcome &want);
 
 // Puts a known marker string into the result buffer (a successful MD5 of
 // "marker"), so a test can see whether a later call left the buffer alone.
@@ -120,5 +103,5 @@ std::string set_result_marker();
 // Skips the current test when OpenSSL is not linked in.
 #define KT_REQUIRE_OPENSSL()                                                   \
     do {                                                                       \
-        if (!::kt::have_openssl()) GTEST_SKIP() << "built without OpenSSL";    \
+        if (!::kref::have_openssl()) GTEST_SKIP() << "built without OpenSSL";  \
     } while (0)

@@ -1,15 +1,21 @@
-// A second, deliberately plain MD5 for the tests, written from RFC 1321's
-// description rather than from the library: the message is padded into a
-// copy first, the sine table is computed at start-up from its definition
+// A second, deliberately plain MD5, written from RFC 1321's description
+// rather than from the library: the message is padded into a copy first,
+// the sine table is computed at start-up from its definition
 // (floor(|sin(i + 1)| * 2^32)), and each step picks its function and word
-// index by the round's formula. It serves as the oracle where OpenSSL is not
-// available (the cross builds); where it is, a test checks the two agree.
-#include "support.h"
-
+// index by the round's formula. It serves as the oracle where OpenSSL is
+// not available (the cross builds); where it is, a test checks the two
+// agree.
 #include <array>
 #include <cmath>
+#include <stdexcept>
 
-namespace kt {
+#include "reference.h"
+
+#if defined(KELHASH_REFERENCE_HAVE_OPENSSL)
+#include <openssl/evp.h>
+#endif
+
+namespace kref {
 namespace {
 
 std::uint32_t rotl(std::uint32_t x, unsigned s) { return (x << s) | (x >> (32 - s)); }
@@ -24,7 +30,7 @@ std::array<std::uint32_t, 64> sine_table() {
 
 }  // namespace
 
-std::string reference_md5_lower(const std::uint8_t *data, std::size_t n) {
+std::string plain_md5(const std::uint8_t *data, std::size_t n) {
     static const std::array<std::uint32_t, 64> T = sine_table();
     static const unsigned S[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
 
@@ -67,7 +73,38 @@ std::string reference_md5_lower(const std::uint8_t *data, std::size_t n) {
 
     std::uint8_t digest[16];
     for (unsigned j = 0; j < 16; ++j) digest[j] = static_cast<std::uint8_t>(h[j / 4] >> (8 * (j % 4)));
-    return lower_hex(digest, sizeof digest);
+    return hex_lower(digest, sizeof digest);
 }
 
-}  // namespace kt
+bool have_openssl() {
+#if defined(KELHASH_REFERENCE_HAVE_OPENSSL)
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string openssl_md5(const std::uint8_t *data, std::size_t n) {
+#if defined(KELHASH_REFERENCE_HAVE_OPENSSL)
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    static const std::uint8_t kNothing[1] = {0};
+    if (EVP_Digest(data != nullptr ? data : kNothing, n, digest, &len, EVP_md5(), nullptr) != 1)
+        throw std::runtime_error("EVP_Digest failed");
+    return hex_lower(digest, len);
+#else
+    (void)data;
+    (void)n;
+    return "";
+#endif
+}
+
+std::string oracle_md5(const std::uint8_t *data, std::size_t n) {
+    return have_openssl() ? openssl_md5(data, n) : plain_md5(data, n);
+}
+
+std::string oracle_md5(const Bytes &bytes) { return oracle_md5(bytes.data(), bytes.size()); }
+
+const char *oracle_md5_name() { return have_openssl() ? "OpenSSL's MD5" : "the plain RFC 1321 MD5"; }
+
+}  // namespace kref
