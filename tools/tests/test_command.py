@@ -217,7 +217,7 @@ class LargeFileTest(CommandCase):
         try:
             with open(path, "wb") as f:
                 f.truncate(size)
-                for off in (0, 4096, size // 3, (size // 3) * 2, size - 8192, size - 200):
+                for off in (0, *reference.shooter_offsets(size), size - 200):
                     f.seek(off)
                     f.write(reference.data_of_size(200, seed=off))
         except OSError as e:
@@ -228,6 +228,20 @@ class LargeFileTest(CommandCase):
             "file": str(path), "size": size,
             "opensubtitles": reference.opensubtitles_of_file(path),
             "shooter": reference.shooter_of_file(path, None)})
+
+
+class GoldenTest(CommandCase):
+    """The golden files (tests/golden) shared by every suite, all of them in
+    one call, with the fallback name their Shooter column was computed with."""
+
+    def test_golden_files(self):
+        name, files = reference.golden_files()
+        self.assertTrue(files)
+        r = run("--json", "--name", name, *[str(g["path"]) for g in files])
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        got = [json.loads(line) for line in r.stdout.decode("utf-8").splitlines()]
+        self.assertEqual(got, [{"file": str(g["path"]), "size": g["size"],
+                                **{a: g[a] for a in ALGORITHMS}} for g in files])
 
 
 class NamesTest(CommandCase):

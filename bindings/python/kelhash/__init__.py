@@ -21,12 +21,14 @@ functions may be used from several threads at once, and in a child forked
 while another thread was inside a call.
 
 The shared library is found, in this order: the path in the environment
-variable KELHASH_LIBRARY; a libkelhash.so* (kelhash.dll, libkelhash*.dylib)
-beside this module; the library where ``cmake --install`` put it, relative to
-this module; the system's loader search path. A file found there that is not
-a kelhash library (one that lacks any of its functions) is passed over. When
-no usable library is found, or KELHASH_LIBRARY names a file that cannot be
-loaded or is not a kelhash library, importing the module raises ImportError.
+variable KELHASH_LIBRARY (an override, e.g. for a build tree); the library
+inside this package, a libkelhash.so* (kelhash.dll, libkelhash*.dylib) beside
+this module, where ``pip install`` puts it; the library where ``cmake
+--install`` put it, relative to this module; the system's loader search
+path. A file found there that is not a kelhash library (one that lacks any
+of its functions) is passed over. When no usable library is found, or
+KELHASH_LIBRARY names a file that cannot be loaded or is not a kelhash
+library, importing the module raises ImportError.
 """
 
 import ctypes
@@ -72,6 +74,8 @@ class KelhashError(Exception):
 
 
 def _candidates():
+    # The package's own library first: an installed wheel holds the library
+    # it was built with, which no other one on the machine replaces.
     here = os.path.dirname(os.path.abspath(__file__))
     beside = []
     for pattern in ("libkelhash.so.*", "libkelhash.so", "kelhash.dll", "libkelhash*.dylib"):

@@ -248,6 +248,37 @@ class ChunksTest(unittest.TestCase):
                                  "1099313834")
 
 
+class GoldenTest(unittest.TestCase):
+    """The golden files (tests/golden) shared by every suite, through paths,
+    bytes and the chunk functions."""
+
+    def test_files(self):
+        name, files = reference.golden_files()
+        self.assertTrue(files)
+        for g in files:
+            data = g["path"].read_bytes()
+            size = len(data)
+            self.assertEqual(size, g["size"])
+            m = min(size, 65536)
+            blocks = reference.shooter_blocks(data) if size > 8192 else [None] * 4
+            for src, kind in ((g["path"], "path"), (data, "bytes")):
+                with self.subTest(file=g["path"].name, source=kind):
+                    self.assertEqual(kelhash.md5(src), g["md5"])
+                    self.assertEqual(kelhash.opensubtitles_hash(src), g["opensubtitles"])
+                    self.assertEqual(kelhash.shooter_hash(src, name), g["shooter"])
+            with self.subTest(file=g["path"].name, source="chunks"):
+                self.assertEqual(kelhash.opensubtitles_hash_chunks(data[:m], data[size - m:], size),
+                                 g["opensubtitles"])
+                self.assertEqual(kelhash.shooter_hash_chunks(blocks, size, name), g["shooter"])
+
+    def test_stable_hashes(self):
+        texts = reference.golden_texts()
+        self.assertTrue(texts)
+        for text, value in texts:
+            with self.subTest(text=text):
+                self.assertEqual(kelhash.stable_hash(text), value)
+
+
 class ErrorsTest(TempDirCase):
     """Failures of the library arrive as KelhashError with its status and
     message; wrong Python arguments as the usual Python exceptions."""
