@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "kelhash.h"
+#include "reference.h"
 
 namespace {
 
@@ -193,13 +194,6 @@ void openssl_md5(const std::uint8_t *p, std::size_t n, unsigned char digest[kDig
 }
 #pragma GCC diagnostic pop
 
-void shooter_offsets_of(std::uint64_t s, std::uint64_t off[kBlocks]) {
-    off[0] = kBlock;
-    off[1] = (s / 3) * 2;
-    off[2] = s / 3;
-    off[3] = s - 2 * kBlock;
-}
-
 // ---------------------------------------------------------------------------
 // Floors. Each writes the same text the library writes into out.
 
@@ -229,8 +223,7 @@ void floor_shooter_file(const char *path, bool overlapped, char out[kShooterText
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     struct stat st;
     if (fd < 0 || ::fstat(fd, &st) != 0) die("floor: open failed");
-    std::uint64_t off[kBlocks];
-    shooter_offsets_of(static_cast<std::uint64_t>(st.st_size), off);
+    const kref::ShooterOffsets off = kref::shooter_offsets(static_cast<std::uint64_t>(st.st_size));
     if (overlapped)
         for (const std::uint64_t at : off)
             ::posix_fadvise(fd, static_cast<off_t>(at), kBlock, POSIX_FADV_WILLNEED);
@@ -247,8 +240,7 @@ void floor_shooter_file(const char *path, bool overlapped, char out[kShooterText
 
 void floor_shooter_buffer(const std::uint8_t *data, std::uint64_t len, char out[kShooterText]) {
     unsigned char digest[kDigest];
-    std::uint64_t off[kBlocks];
-    shooter_offsets_of(len, off);
+    const kref::ShooterOffsets off = kref::shooter_offsets(len);
     for (int i = 0; i < kBlocks; ++i) {
         openssl_md5(data + off[i], kBlock, digest);
         char *p = out + static_cast<std::size_t>(i) * (2 * kDigest + 1);

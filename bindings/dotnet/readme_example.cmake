@@ -7,29 +7,12 @@
 # LIB_DIR holds the built library (libkelhash.so.1) and stands for the
 # README's /opt/kelhash/lib.
 
-function(readme_block out lang)
-  file(READ "${SOURCE_DIR}/README.md" readme)
-  string(FIND "${readme}" "\n## Using kelhash from C#\n" at)
-  if(at LESS 0)
-    message(FATAL_ERROR "README.md has no section '## Using kelhash from C#'")
-  endif()
-  string(SUBSTRING "${readme}" ${at} -1 rest)
-  string(FIND "${rest}" "\n```${lang}\n" start)
-  if(start LESS 0)
-    message(FATAL_ERROR "no ${lang} block in README section 'Using kelhash from C#'")
-  endif()
-  string(LENGTH "\n```${lang}\n" n)
-  math(EXPR start "${start} + ${n}")
-  string(SUBSTRING "${rest}" ${start} -1 rest)
-  string(FIND "${rest}" "\n```" end)
-  string(SUBSTRING "${rest}" 0 ${end} block)
-  set(${out} "${block}\n" PARENT_SCOPE)
-endfunction()
+include("${SOURCE_DIR}/cmake/KelhashReadme.cmake")
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
-readme_block(code "csharp")
-readme_block(commands "sh")
+kelhash_readme_block(code "${SOURCE_DIR}/README.md" "Using kelhash from C#" "csharp")
+kelhash_readme_block(commands "${SOURCE_DIR}/README.md" "Using kelhash from C#" "sh")
 file(WRITE "${WORK_DIR}/app.cs" "${code}")
 
 # The tree's paths from the source directory, the prefix's library directory

@@ -2,31 +2,10 @@
 
 #include <cstring>
 
+#include "md5/md5_constants.h"
+
 namespace {
 
-// Per-step left-rotation amounts.
-constexpr std::uint32_t R[64] = {
-    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
-};
-
-// floor(2^32 * |sin(i + 1)|) for step i.
-constexpr std::uint32_t K[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391,
-};
-
-constexpr std::uint32_t kInitialState[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
 inline std::uint32_t rotl(std::uint32_t x, std::uint32_t s) { return (x << s) | (x >> (32 - s)); }
 
@@ -83,21 +62,21 @@ void md5_block(std::uint32_t state[4], const std::uint8_t block[64]) {
         // load from L1 off the critical path, independent of byte order.
         std::uint32_t t;
         if (i < 16) {
-            t = early(a + K[i] + load_le32(block + 4 * i));
+            t = early(a + kMd5Sine[i] + load_le32(block + 4 * i));
             t += d ^ (b & (c ^ d));
         } else if (i < 32) {
             // G = (b & d) | (c & ~d); the two terms share no bits, so the
             // OR is an addition and the c-d half joins the early sum.
-            t = early(a + K[i] + load_le32(block + 4 * ((5 * i + 1) & 15)) + (c & ~d));
+            t = early(a + kMd5Sine[i] + load_le32(block + 4 * ((5 * i + 1) & 15)) + (c & ~d));
             t += b & d;
         } else if (i < 48) {
-            t = early(a + K[i] + load_le32(block + 4 * ((3 * i + 5) & 15)));
+            t = early(a + kMd5Sine[i] + load_le32(block + 4 * ((3 * i + 5) & 15)));
             t += b ^ (c ^ d);
         } else {
-            t = early(a + K[i] + load_le32(block + 4 * ((7 * i) & 15)));
+            t = early(a + kMd5Sine[i] + load_le32(block + 4 * ((7 * i) & 15)));
             t += c ^ (b | ~d);
         }
-        const std::uint32_t nb = b + rotl(t, R[i]);
+        const std::uint32_t nb = b + rotl(t, kMd5Rotation[i]);
         a = d;
         d = c;
         c = b;
@@ -111,7 +90,7 @@ void md5_block(std::uint32_t state[4], const std::uint8_t block[64]) {
 }
 
 void kel_md5_init(kel_md5_ctx *ctx) {
-    std::memcpy(ctx->state, kInitialState, sizeof kInitialState);
+    std::memcpy(ctx->state, kMd5Initial, sizeof kMd5Initial);
     ctx->total_len = 0;
     ctx->block_len = 0;
 }

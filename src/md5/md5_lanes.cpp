@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "md5/md5.h"
+#include "md5/md5_constants.h"
 
 #if defined(KELHASH_MD5_LANES_SSE2)
 #  include <emmintrin.h>
@@ -26,34 +27,7 @@ constexpr std::size_t kBlockBytes = 64;
 constexpr std::size_t kLengthField = 8;  // the message length in bits, at the block's end
 constexpr std::size_t kLengthAt = kBlockBytes - kLengthField;
 
-// RFC 1321's initial chaining values.
-constexpr std::uint32_t kInitialState[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-
 #if !defined(KELHASH_MD5_LANES_SCALAR)
-
-// The same per-step rotations and additive constants as the scalar engine;
-// here they must be compile-time constants of each step, since vector
-// shifts take their count as an immediate.
-constexpr int R[64] = {
-    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
-};
-
-// floor(2^32 * |sin(i + 1)|) for step i.
-constexpr std::uint32_t K[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-    0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-    0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-    0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-    0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-    0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-    0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-    0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-    0xeb86d391,
-};
 
 // The message word that step i adds, and its round (0 F, 1 G, 2 H, 3 I).
 constexpr int word_of(int i) {
@@ -214,8 +188,8 @@ using V = Ops::V;
 template <int I>
 KELHASH_LANES_INLINE void step(V &a, V &b, V &c, V &d, const V m[16]) {
     const V t = Ops::round_add<I / 16>(
-        Ops::early(Ops::add(Ops::add(a, Ops::splat(K[I])), m[word_of(I)])), b, c, d);
-    const V nb = Ops::add(b, Ops::rotl<R[I]>(t));
+        Ops::early(Ops::add(Ops::add(a, Ops::splat(kMd5Sine[I])), m[word_of(I)])), b, c, d);
+    const V nb = Ops::add(b, Ops::rotl<static_cast<int>(kMd5Rotation[I])>(t));
     a = d;
     d = c;
     c = b;
@@ -270,7 +244,7 @@ void md5_block_x4(std::uint32_t state[kMd5Lanes][4], const std::uint8_t *const b
 void md5_x4(const std::uint8_t *const messages[kMd5Lanes], std::uint64_t len,
             std::uint8_t digests[kMd5Lanes][16]) {
     std::uint32_t state[kMd5Lanes][4];
-    for (auto &s : state) std::memcpy(s, kInitialState, sizeof kInitialState);
+    for (auto &s : state) std::memcpy(s, kMd5Initial, sizeof kMd5Initial);
 
     // The whole blocks straight from the callers' bytes.
     const std::uint64_t whole = len / kBlockBytes;

@@ -133,6 +133,20 @@ class InstalledPackageChecks:
     installs it and leaves the report of installed_check.py in cls.report."""
 
     report = None
+    scratch_prefix = "kelhash-pip-"
+
+    @classmethod
+    def setUpClass(cls):
+        cls._tmp = tempfile.TemporaryDirectory(prefix=cls.scratch_prefix)
+        try:
+            cls.install(pathlib.Path(cls._tmp.name))
+        except BaseException:
+            cls._tmp.cleanup()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._tmp.cleanup()
 
     def test_module_and_library_come_from_the_installed_package(self):
         r = self.report
@@ -192,29 +206,19 @@ class _PipInstall(InstalledPackageChecks):
     system_site_packages = False
 
     @classmethod
-    def setUpClass(cls):
-        cls._tmp = tempfile.TemporaryDirectory(prefix="kelhash-pip-")
-        tmp = pathlib.Path(cls._tmp.name)
-        try:
-            src = tmp / "kelhash"
-            copy_source_tree(src)
-            cls.venv = tmp / "venv"
-            python = make_venv(cls.venv, cls.system_site_packages)
-            if not has_module(python, "setuptools"):
-                raise unittest.SkipTest("this Python's venv comes without setuptools")
-            cls.has_bdist_wheel = (has_module(python, "setuptools.command.bdist_wheel")
-                                   or has_module(python, "wheel.bdist_wheel"))
-            # From another directory, as the README says; no index is reachable.
-            cls.pip_output = run([python, "-m", "pip", "install", "--no-build-isolation",
-                                  "--no-index", "--no-cache-dir", src], cwd=tmp)
-            cls.report = installed_report(python)
-        except BaseException:
-            cls._tmp.cleanup()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+    def install(cls, tmp):
+        src = tmp / "kelhash"
+        copy_source_tree(src)
+        cls.venv = tmp / "venv"
+        python = make_venv(cls.venv, cls.system_site_packages)
+        if not has_module(python, "setuptools"):
+            raise unittest.SkipTest("this Python's venv comes without setuptools")
+        cls.has_bdist_wheel = (has_module(python, "setuptools.command.bdist_wheel")
+                               or has_module(python, "wheel.bdist_wheel"))
+        # From another directory, as the README says; no index is reachable.
+        cls.pip_output = run([python, "-m", "pip", "install", "--no-build-isolation",
+                              "--no-index", "--no-cache-dir", src], cwd=tmp)
+        cls.report = installed_report(python)
 
     def test_wheel_made_by_bdist_wheel_where_there_is_one(self):
         generator = self.report["wheel"]["Generator"]
@@ -250,53 +254,49 @@ class SdistRoundTrip(InstalledPackageChecks, unittest.TestCase):
     """python -m build --sdist, the sdist unpacked into an empty directory,
     python -m build --wheel there, and the wheel installed into a fresh venv."""
 
+    scratch_prefix = "kelhash-sdist-"
+
     @classmethod
     def setUpClass(cls):
         try:
             from build import ProjectBuilder  # noqa: F401
         except ImportError:
             raise unittest.SkipTest("this Python has no build module (Debian: python3-build)")
-        cls._tmp = tempfile.TemporaryDirectory(prefix="kelhash-sdist-")
-        tmp = pathlib.Path(cls._tmp.name)
-        try:
-            src = tmp / "kelhash"
-            copy_source_tree(src)
-            cls.tree = src
-            (tmp / "sdist").mkdir()
-            run([sys.executable, "-m", "build", "--no-isolation", "--sdist",
-                 "--outdir", tmp / "sdist", src], cwd=tmp / "sdist")
-            sdists = list((tmp / "sdist").glob("*.tar.gz"))
-            assert len(sdists) == 1, sdists
-            cls.sdist = sdists[0]
-            unpacked = tmp / "unpacked"
-            unpacked.mkdir()
-            with tarfile.open(cls.sdist) as tf:
-                cls.members = tf.getnames()
-                cls.files = [m.name for m in tf.getmembers() if m.isfile()]
-                if hasattr(tarfile, "data_filter"):
-                    tf.extractall(unpacked, filter="data")
-                else:
-                    tf.extractall(unpacked)
-            (root,) = unpacked.iterdir()
-            empty = tmp / "empty"
-            empty.mkdir()
-            run([sys.executable, "-m", "build", "--no-isolation", "--wheel",
-                 "--outdir", tmp / "wheels", root], cwd=empty)
-            wheels = list((tmp / "wheels").glob("*.whl"))
-            assert len(wheels) == 1, wheels
-            cls.wheel = wheels[0]
-            cls.venv = tmp / "venv"
-            python = make_venv(cls.venv)
-            run([python, "-m", "pip", "install", "--no-index", "--no-cache-dir", cls.wheel],
-                cwd=tmp)
-            cls.report = installed_report(python)
-        except BaseException:
-            cls._tmp.cleanup()
-            raise
+        super().setUpClass()
 
     @classmethod
-    def tearDownClass(cls):
-        cls._tmp.cleanup()
+    def install(cls, tmp):
+        src = tmp / "kelhash"
+        copy_source_tree(src)
+        cls.tree = src
+        (tmp / "sdist").mkdir()
+        run([sys.executable, "-m", "build", "--no-isolation", "--sdist",
+             "--outdir", tmp / "sdist", src], cwd=tmp / "sdist")
+        sdists = list((tmp / "sdist").glob("*.tar.gz"))
+        assert len(sdists) == 1, sdists
+        cls.sdist = sdists[0]
+        unpacked = tmp / "unpacked"
+        unpacked.mkdir()
+        with tarfile.open(cls.sdist) as tf:
+            cls.members = tf.getnames()
+            cls.files = [m.name for m in tf.getmembers() if m.isfile()]
+            if hasattr(tarfile, "data_filter"):
+                tf.extractall(unpacked, filter="data")
+            else:
+                tf.extractall(unpacked)
+        (root,) = unpacked.iterdir()
+        empty = tmp / "empty"
+        empty.mkdir()
+        run([sys.executable, "-m", "build", "--no-isolation", "--wheel",
+             "--outdir", tmp / "wheels", root], cwd=empty)
+        wheels = list((tmp / "wheels").glob("*.whl"))
+        assert len(wheels) == 1, wheels
+        cls.wheel = wheels[0]
+        cls.venv = tmp / "venv"
+        python = make_venv(cls.venv)
+        run([python, "-m", "pip", "install", "--no-index", "--no-cache-dir", cls.wheel],
+            cwd=tmp)
+        cls.report = installed_report(python)
 
     def test_sdist_name_and_wheel_name(self):
         self.assertEqual(self.sdist.name, "kelhash-%s.tar.gz" % VERSION)
