@@ -56,6 +56,12 @@ std::int32_t stream_size(std::FILE *f, std::int64_t *size) {
 
 std::int32_t stream_open_sized(const char *path, std::FILE **out, std::int64_t *size) {
     if (const std::int32_t st = stream_open(path, out); st != KELHASH_OK) return st;
+    // The fingerprints read each range whole into a buffer of their own, so
+    // a stream buffer would only add a copy, an allocation and a stat of
+    // the file, and would split every read that is not block-aligned in
+    // two. setvbuf may be refused; the stream then stays buffered and works
+    // the same, only slower.
+    (void)std::setvbuf(*out, nullptr, _IONBF, 0);
     return stream_size(*out, size);
 }
 
