@@ -4,10 +4,11 @@
  * WebAssembly. Every function returns a Promise.
  *
  * A source is the data itself (a Uint8Array or any other ArrayBufferView,
- * a DataView, an ArrayBuffer or SharedArrayBuffer), a Blob or File, or, in
- * Node only, a path string, a file: URL or an open FileHandle (which stays
- * open). The fingerprints read only the ranges they need; MD5 reads in
- * bounded pieces.
+ * a DataView, an ArrayBuffer or SharedArrayBuffer), a Blob or File, a
+ * reader ({ size, read(offset, length) }), an http: or https: URL object,
+ * or, in Node only, a path string, a file: URL, an open FileHandle (which
+ * stays open) or a string starting with http:// or https://. The
+ * fingerprints read only the ranges they need; MD5 reads in bounded pieces.
  *
  * Failures reject with KelhashError; an argument of the wrong type throws
  * TypeError when the function is called.
@@ -21,15 +22,36 @@ export interface FileHandleLike {
   close(): Promise<void>;
 }
 
-/** The bytes of a file, a Blob or File, or (in Node) a file by path, file: URL or handle. */
-export type Source = ArrayBufferLike | ArrayBufferView | Blob | string | URL | FileHandleLike;
+/**
+ * A source read by ranges: a torrent stream, object storage, anything that
+ * can fetch bytes at an offset. The fingerprints ask for their few ranges at
+ * once (at most four reads); MD5 reads from the start to the end in order,
+ * 1 MiB at a time. Each read must resolve to exactly `length` bytes: fewer,
+ * more, or a rejection (a piece not there yet) rejects the hash with status
+ * 1, "read error", and the reason as `cause`.
+ */
+export interface Reader {
+  /** The source's size in bytes, at most 2^53 - 1. */
+  readonly size: number | bigint;
+  /** The `length` bytes at `offset`. */
+  read(offset: number, length: number): Promise<Uint8Array | ArrayBuffer | ArrayBufferView>;
+}
+
+/**
+ * The bytes of a file: data, a Blob or File, a Reader, an http: or https:
+ * URL, or (in Node) a file by path, file: URL or handle, or an http(s)
+ * address as a string.
+ */
+export type Source = ArrayBufferLike | ArrayBufferView | Blob | Reader | string | URL | FileHandleLike;
 
 /** A call failed with one of the library's statuses. */
 export class KelhashError extends Error {
   name: 'KelhashError';
   /**
    * The library's status: 1 a file could not be opened or read (the
-   * system's error is the cause), 2 a Shooter hash of 8192 bytes or less
+   * system's or the reader's error is the cause), or a URL failed
+   * ("server answered HTTP 404", "bad Content-Range: ...", "server ignored
+   * the Range request", or "read error" with the network's error as cause), 2 a Shooter hash of 8192 bytes or less
    * without a fallback name, 3 an invalid argument, 4 text that is not
    * UTF-8 (a lone surrogate), 5 out of memory.
    */
@@ -57,10 +79,26 @@ export interface ShooterOptions {
  */
 export function shooterHash(source: Source, options?: ShooterOptions): Promise<string>;
 
+export interface Fingerprints {
+  /** As from opensubtitlesHash(). */
+  opensubtitles: string;
+  /** As from shooterHash(). */
+  shooter: string;
+}
+
+/**
+ * Both fingerprints from one plan of reads, each byte read once: for a URL
+ * two round trips and about 140 KiB whatever the file's size. Fails as
+ * shooterHash() does for a source of 8192 bytes or less without
+ * `fallbackName`.
+ */
+export function fingerprints(source: Source, options?: ShooterOptions): Promise<Fingerprints>;
+
 export interface Md5Options {
   /**
    * Called after each piece (1 MiB) is hashed, and at least once: bytes
-   * hashed so far and the source's size (undefined for a pipe).
+   * hashed so far and the source's size (undefined for a pipe, or a URL
+   * whose answer has no Content-Length).
    */
   onProgress?: ((bytesDone: number, bytesTotal: number | undefined) => void) | null;
 }

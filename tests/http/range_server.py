@@ -16,6 +16,8 @@ hash of a URL cost:
   /short/NAME     answers 206 with the right headers and one byte too few
                   (the Content-Length it sends matches what it sends)
   /cut/NAME       promises the whole range and closes the connection halfway
+  /cutplain/NAME  ignores Range, answers 200 with the whole file's
+                  Content-Length and closes the connection halfway
   /redirect/MODE/NAME
                   302 to /MODE/NAME
   /status/CODE    answers with that status and no body
@@ -161,10 +163,19 @@ class _Handler(BaseHTTPRequestHandler):
             return
         mode, name = parts
         path = os.path.join(self.server.root, name)
-        if mode not in ("files", "norange", "badstart", "badtotal", "short", "cut") or not os.path.isfile(path):
+        if mode not in ("files", "norange", "badstart", "badtotal", "short", "cut", "cutplain") \
+                or not os.path.isfile(path):
             self._plain(404)
             return
         size = os.path.getsize(path)
+        if mode == "cutplain":
+            self.send_response(200)
+            self.send_header("Content-Length", str(size))
+            self.send_header("Connection", "close")
+            self.close_connection = True
+            self.end_headers()
+            self._send_file(path, 0, size, limit=size // 2)
+            return
         wanted = None if mode == "norange" else _parse_range(self.headers.get("Range"), size)
         if wanted == "unsatisfiable":
             self._plain(416, headers=[("Content-Range", "bytes */%d" % size)])

@@ -1,7 +1,9 @@
 // The part of the package that runs everywhere: the WebAssembly module, the
 // hashes over an opened source, the argument checks, and the byte and Blob
-// sources. The Node entry (node.js) adds paths, file: URLs and FileHandles;
-// the browser entry (browser.js) is this file's API as it stands.
+// sources. remote.js has the sources read by ranges from elsewhere (a
+// reader of the caller's, an HTTP(S) URL); the Node entry (node.js) adds
+// paths, file: URLs and FileHandles; the browser entry (browser.js) is this
+// file's API with remote.js's sources.
 //
 // The module does no I/O. Every byte reaches it from here: the fingerprints
 // through the library's two chunk functions, fed with the few ranges they
@@ -38,6 +40,7 @@ const STATUS_NO_MEMORY = 5;
 export const CANNOT_OPEN = 'cannot open file';
 export const READ_ERROR = 'read error';
 export const SEEK_FAILED = 'seek failed';
+export { STATUS_IO };
 const OOM = 'oom';
 
 /** A call failed with one of the library's statuses (1 to 6). */
@@ -211,11 +214,16 @@ async function settled(promises) {
 // The hashes over an opened source. A source has:
 //   size         its size in bytes, or undefined when it has none (a pipe)
 //   seekable     whether range() may be called
-//   range(o, n)  the n bytes at offset o, fewer when the source ends first
+//   range(o, n)  the n bytes at offset o, fewer when a file ends first; a
+//                source that cannot tell a short file from a failed read
+//                (a reader, a URL) rejects instead
 //   readInto(view, o)  reads up to view.length bytes at offset o (the next
 //                bytes of a pipe) into view; resolves to their count, 0 at
 //                the end
 //   close()      releases what opening took
+// An opener's open(mode) is told how the source will be read: 'ranges' for
+// the fingerprints, 'stream' for MD5. Only a URL cares: its ranges start
+// with a ranged GET, its stream is one plain GET.
 
 function needSeekable(source) {
   // A file function of the library sizes its file by seeking to the end,
@@ -232,33 +240,80 @@ function padded(bytes, n) {
   return out;
 }
 
-async function opensubtitlesOf(source) {
-  needSeekable(source);
-  const size = source.size;
+// The ranges each fingerprint needs, as [offset, length]. A source of at
+// most 65536 bytes has one OpenSubtitles range, head and tail alike.
+function opensubtitlesRanges(size) {
   const m = Math.min(size, OPENSUBTITLES_RANGE);
-  // A source of at most 65536 bytes has one range, head and tail alike.
-  const reads = [module(), source.range(0, m)];
-  if (size > m) reads.push(source.range(size - m, m));
-  const [wasm, head, tail] = await settled(reads);
-  const h = padded(head, m);
-  return wasm.opensubtitles(h, tail === undefined ? h : padded(tail, m), size);
+  return size > m ? [[0, m], [size - m, m]] : [[0, m]];
+}
+
+// The four Shooter blocks in the library's order (not ascending), each as
+// long as the file has bytes from its offset, at most 4096. Only block 1
+// can be short, and only from 8193 to 12285 bytes. None at all for a source
+// that is identified by its name.
+function shooterRanges(size) {
+  if (size <= SHOOTER_THRESHOLD) return [];
+  const third = (size - (size % 3)) / 3;
+  return [SHOOTER_BLOCK, third * 2, third, size - 2 * SHOOTER_BLOCK]
+    .map((o) => [o, Math.min(SHOOTER_BLOCK, size - o)]);
+}
+
+// Reads what the ranges cover, each byte once: overlapping or touching
+// ranges become one read, and all reads go out at once, so a remote source
+// costs one latency whatever the number of ranges. Resolves to the module
+// and bytesAt(o, n), the bytes of one of the ranges (fewer where a file
+// came back short).
+async function gather(source, ranges) {
+  const spans = [];
+  for (const [o, n] of ranges.filter((r) => r[1] > 0).sort((a, b) => a[0] - b[0])) {
+    const last = spans[spans.length - 1];
+    if (last !== undefined && o <= last[0] + last[1]) last[1] = Math.max(last[1], o + n - last[0]);
+    else spans.push([o, n]);
+  }
+  const [wasm, ...data] = await settled([module(), ...spans.map(([o, n]) => source.range(o, n))]);
+  const bytesAt = (o, n) => {
+    if (n === 0) return new Uint8Array(0);
+    const i = spans.findIndex(([a, m]) => a <= o && o + n <= a + m);
+    return data[i].subarray(o - spans[i][0], o - spans[i][0] + n);
+  };
+  return { wasm, bytesAt };
+}
+
+function opensubtitlesFrom(wasm, size, bytesAt) {
+  const [head, tail] = opensubtitlesRanges(size);
+  const h = padded(bytesAt(...head), head[1]);
+  return wasm.opensubtitles(h, tail === undefined ? h : padded(bytesAt(...tail), tail[1]), size);
 }
 
 const ZERO_BLOCK = new Uint8Array(SHOOTER_BLOCK);
 
-async function shooterOf(source, name) {
+function shooterFrom(wasm, size, name, bytesAt) {
+  const ranges = shooterRanges(size);
+  if (ranges.length === 0) return wasm.shooter([null, null, null, null], size, name);
+  // A full block that came back short (the file shrank) hashes as zeros, as
+  // the library's file function does; so does a short block, which the
+  // library takes with its own length or with none.
+  return wasm.shooter(ranges.map(([o, n]) => {
+    const b = bytesAt(o, n);
+    if (n === SHOOTER_BLOCK) return b.length === n ? b : ZERO_BLOCK;
+    return b.length === n ? b : null;
+  }), size, name);
+}
+
+// Both fingerprints or either one from one plan. Everything is read before
+// the first call into the module, and the calls follow each other with no
+// await between them.
+async function fingerprintsOf(source, which, name) {
   needSeekable(source);
   const size = source.size;
-  if (size <= SHOOTER_THRESHOLD) return (await module()).shooter([null, null, null, null], size, name);
-  const third = (size - (size % 3)) / 3;
-  const offsets = [SHOOTER_BLOCK, third * 2, third, size - 2 * SHOOTER_BLOCK];
-  // Only a block with 4096 bytes before the end is read; one without hashes
-  // as zeros, passed with length 0. A full block that comes back short (the
-  // file shrank) hashes as zeros too, as the library's file function does.
-  const reads = offsets.map((o) => (size - o >= SHOOTER_BLOCK ? source.range(o, SHOOTER_BLOCK) : null));
-  const [wasm, ...blocks] = await settled([module(), ...reads]);
-  return wasm.shooter(blocks.map((b) => (b === null ? null : b.length === SHOOTER_BLOCK ? b : ZERO_BLOCK)),
-    size, name);
+  const ranges = [];
+  if (which.opensubtitles) ranges.push(...opensubtitlesRanges(size));
+  if (which.shooter) ranges.push(...shooterRanges(size));
+  const { wasm, bytesAt } = await gather(source, ranges);
+  return {
+    opensubtitles: which.opensubtitles ? opensubtitlesFrom(wasm, size, bytesAt) : undefined,
+    shooter: which.shooter ? shooterFrom(wasm, size, name, bytesAt) : undefined,
+  };
 }
 
 async function md5Of(source, onProgress) {
@@ -341,7 +396,7 @@ function isBlob(v) {
 }
 
 // An ArrayBuffer or SharedArrayBuffer, of this realm or another.
-function isArrayBuffer(v) {
+export function isArrayBuffer(v) {
   const tag = Object.prototype.toString.call(v);
   return tag === '[object ArrayBuffer]' || tag === '[object SharedArrayBuffer]';
 }
@@ -362,7 +417,7 @@ export function dataOpener(source) {
   return null;
 }
 
-function describe(v) {
+export function describe(v) {
   if (v === null) return 'null';
   if (typeof v === 'object') return v.constructor && v.constructor.name ? `a ${v.constructor.name}` : 'an object';
   return `a ${typeof v}`;
@@ -416,8 +471,8 @@ function options(value, fn) {
 // The API over an entry's openers: opener(source) checks the source's type
 // (throwing TypeError) and returns a function that opens it.
 
-async function run(open, hash) {
-  const source = await open();
+async function run(open, mode, hash) {
+  const source = await open(mode);
   try {
     return await hash(source);
   } finally {
@@ -425,17 +480,26 @@ async function run(open, hash) {
   }
 }
 
+function fallback(opts, fn) {
+  const { fallbackName } = options(opts, fn);
+  return fallbackName === undefined || fallbackName === null ? null : utf8(fallbackName, 'fallbackName');
+}
+
 export function api(opener) {
   return {
     opensubtitlesHash(source) {
       const open = opener(source);
-      return run(open, opensubtitlesOf);
+      return run(open, 'ranges', async (s) => (await fingerprintsOf(s, { opensubtitles: true }, null)).opensubtitles);
     },
     shooterHash(source, opts) {
       const open = opener(source);
-      const { fallbackName } = options(opts, 'shooterHash');
-      const name = fallbackName === undefined || fallbackName === null ? null : utf8(fallbackName, 'fallbackName');
-      return run(open, (s) => shooterOf(s, name));
+      const name = fallback(opts, 'shooterHash');
+      return run(open, 'ranges', async (s) => (await fingerprintsOf(s, { shooter: true }, name)).shooter);
+    },
+    fingerprints(source, opts) {
+      const open = opener(source);
+      const name = fallback(opts, 'fingerprints');
+      return run(open, 'ranges', (s) => fingerprintsOf(s, { opensubtitles: true, shooter: true }, name));
     },
     md5(source, opts) {
       const open = opener(source);
@@ -443,7 +507,7 @@ export function api(opener) {
       if (onProgress !== undefined && onProgress !== null && typeof onProgress !== 'function') {
         throw new TypeError(`onProgress must be a function, not ${describe(onProgress)}`);
       }
-      return run(open, (s) => md5Of(s, onProgress ?? null));
+      return run(open, 'stream', (s) => md5Of(s, onProgress ?? null));
     },
     stableHash(text) {
       const bytes = utf8(text, 'text');

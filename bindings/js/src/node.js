@@ -1,7 +1,8 @@
 // The package in Node: the browser API plus files, named by a path string or
-// a file: URL, or given as an open FileHandle. Reads are positional and
-// bounded: the fingerprints read only their ranges, MD5 reads the file in
-// pieces, so the size of the file does not matter.
+// a file: URL, or given as an open FileHandle, and http: and https: URLs
+// given as strings. Reads are positional and bounded: the fingerprints read
+// only their ranges, MD5 reads the file in pieces, so the size of the file
+// does not matter.
 
 import { open } from 'node:fs/promises';
 import { fileURLToPath } from 'node:url';
@@ -9,10 +10,14 @@ import { fileURLToPath } from 'node:url';
 import {
   api, CANNOT_OPEN, DATA_KINDS, dataOpener, KelhashError, readError, sourceTypeError,
 } from './core.js';
+import { isHttpUrl, readerOpener, urlOpener } from './remote.js';
 
 export { KelhashError };
 
-const KINDS = `${DATA_KINDS}, a path string, a file: URL or a FileHandle`;
+const KINDS = `${DATA_KINDS}, a reader, a path string, a file:, http: or https: URL or a FileHandle`;
+
+// Any other string is a path, however odd.
+const HTTP = /^https?:\/\//i;
 
 function isFileHandle(v) {
   return typeof v === 'object' && v !== null && typeof v.fd === 'number' &&
@@ -90,18 +95,22 @@ function checkPath(path) {
 
 function opener(source) {
   if (typeof source === 'string') {
+    if (HTTP.test(source)) return urlOpener(new URL(source));
     const path = checkPath(source);
     return () => openPath(path);
   }
+  if (isHttpUrl(source)) return urlOpener(source);
   if (source instanceof URL) {
-    if (source.protocol !== 'file:') throw new TypeError(`only a file: URL names a file, not ${source.protocol}`);
+    if (source.protocol !== 'file:') {
+      throw new TypeError(`a URL must be file:, http: or https:, not ${source.protocol}`);
+    }
     const path = checkPath(fileURLToPath(source));
     return () => openPath(path);
   }
   if (isFileHandle(source)) return () => handleSource(source, false);
-  const open = dataOpener(source);
+  const open = dataOpener(source) ?? readerOpener(source);
   if (open === null) throw sourceTypeError(KINDS, source);
   return open;
 }
 
-export const { opensubtitlesHash, shooterHash, md5, stableHash } = api(opener);
+export const { opensubtitlesHash, shooterHash, fingerprints, md5, stableHash } = api(opener);

@@ -23,6 +23,7 @@ const { KelhashError, md5, opensubtitlesHash, shooterHash, stableHash } = node;
 const HASHES = {
   opensubtitlesHash: (s) => opensubtitlesHash(s),
   shooterHash: (s) => shooterHash(s, { fallbackName: 'a.avi' }),
+  fingerprints: (s) => node.fingerprints(s, { fallbackName: 'a.avi' }),
   md5: (s) => md5(s),
 };
 
@@ -41,7 +42,7 @@ async function rejectsWith(promise, status, message) {
 test('a source of the wrong type throws TypeError at the call', () => {
   const bad = [undefined, null, 42, 1n, true, {}, [], () => {}, Symbol('s'), { size: 3 }];
   for (const api of [node, browser]) {
-    for (const name of ['opensubtitlesHash', 'shooterHash', 'md5']) {
+    for (const name of ['opensubtitlesHash', 'shooterHash', 'fingerprints', 'md5']) {
       for (const b of bad) assert.throws(() => api[name](b), TypeError, `${name}(${String(b)})`);
     }
   }
@@ -49,8 +50,8 @@ test('a source of the wrong type throws TypeError at the call', () => {
   for (const p of ['/etc/hostname', new URL('file:///etc/hostname')]) {
     assert.throws(() => browser.md5(p), /read in Node only/);
   }
-  // Only file: URLs name files.
-  assert.throws(() => md5(new URL('https://example.com/movie.mkv')), TypeError);
+  // Only file: URLs name files, and only http: and https: URLs are fetched.
+  assert.throws(() => md5(new URL('ftp://example.com/movie.mkv')), TypeError);
   // A NUL would end the path early and name another file.
   assert.throws(() => md5('movie.mkv\0.txt'), TypeError);
   assert.throws(() => md5(new URL('file:///tmp/a%00b')), TypeError);
@@ -146,7 +147,7 @@ test('a pipe: MD5 reads it to its end, the fingerprints fail as the library\'s d
   assert.ok(seen.every(([, total]) => total === undefined));
 
   // The library sizes a file by seeking to its end, which a pipe refuses.
-  for (const hash of [HASHES.opensubtitlesHash, HASHES.shooterHash]) {
+  for (const hash of [HASHES.opensubtitlesHash, HASHES.shooterHash, HASHES.fingerprints]) {
     const w = open(fifo, 'w').then((fh) => fh.close());
     await rejectsWith(hash(fifo), 1, SEEK_FAILED);
     await w;

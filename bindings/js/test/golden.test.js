@@ -6,7 +6,7 @@ import { open, readFile } from 'node:fs/promises';
 import { test } from 'node:test';
 import { pathToFileURL } from 'node:url';
 
-import { md5, opensubtitlesHash, shooterHash, stableHash } from '../src/node.js';
+import { fingerprints, md5, opensubtitlesHash, shooterHash, stableHash } from '../src/node.js';
 import * as browser from '../src/browser.js';
 import { GOLDEN_NAME, goldenFiles, goldenTexts } from './helpers.js';
 
@@ -51,6 +51,8 @@ for (const [kind, make] of Object.entries(KINDS)) {
       try {
         assert.equal(await opensubtitlesHash(source), f.opensubtitles, `${f.file} opensubtitles`);
         assert.equal(await shooterHash(source, { fallbackName: GOLDEN_NAME }), f.shooter, `${f.file} shooter`);
+        assert.deepEqual(await fingerprints(source, { fallbackName: GOLDEN_NAME }),
+          { opensubtitles: f.opensubtitles, shooter: f.shooter }, `${f.file} fingerprints`);
         assert.equal(await md5(source), f.md5, `${f.file} md5`);
       } finally {
         if (kind === 'FileHandle') await source.close();
@@ -79,6 +81,8 @@ test('the browser entry gives the golden hashes for bytes and Blobs', async () =
     for (const source of [new Uint8Array(data), new Blob([data])]) {
       assert.equal(await browser.opensubtitlesHash(source), f.opensubtitles, f.file);
       assert.equal(await browser.shooterHash(source, { fallbackName: GOLDEN_NAME }), f.shooter, f.file);
+      assert.deepEqual(await browser.fingerprints(source, { fallbackName: GOLDEN_NAME }),
+        { opensubtitles: f.opensubtitles, shooter: f.shooter }, f.file);
       assert.equal(await browser.md5(source), f.md5, f.file);
     }
   }

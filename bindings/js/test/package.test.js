@@ -72,7 +72,7 @@ test('npm pack gives a tarball that installs into an empty project and works the
   const [info] = JSON.parse(stdout.slice(stdout.indexOf('[')));
   const shipped = info.files.map((f) => f.path).sort();
   assert.deepEqual(shipped, ['README.md', 'dist/wasm.js', 'index.d.ts', 'package.json', 'src/browser.js', 'src/core.js',
-    'src/node.js']);
+    'src/node.js', 'src/remote.js']);
 
   const project = path.join(dir, 'app');
   await run('mkdir', ['-p', project]);
@@ -124,7 +124,14 @@ test('npm pack gives a tarball that installs into an empty project and works the
 
   // The declarations type-check a consumer, found through "exports".
   writeFileSync(path.join(project, 'check.ts'), `
-    import { md5, opensubtitlesHash, shooterHash, stableHash, KelhashError } from 'kelhash';
+    import { fingerprints, md5, opensubtitlesHash, shooterHash, stableHash, KelhashError, type Reader } from 'kelhash';
+    const reader: Reader = { size: 10n, read: async (offset: number, length: number) => new Uint8Array(length + offset * 0) };
+    async function g(): Promise<string> {
+      const both = await fingerprints(reader, { fallbackName: 'a.avi' });
+      const remote = await fingerprints(new URL('https://example.com/a.mkv'));
+      const s: string = both.opensubtitles + both.shooter + remote.shooter;
+      return s + await md5({ size: 3, read: async () => new ArrayBuffer(3) }) + await opensubtitlesHash('https://example.com/a');
+    }
     async function f(file: Blob, bytes: Uint8Array): Promise<string> {
       const a: string = await opensubtitlesHash(file);
       const b: string = await shooterHash(bytes.buffer, { fallbackName: 'a.avi' });
@@ -137,7 +144,13 @@ test('npm pack gives a tarball that installs into an empty project and works the
     opensubtitlesHash(5);
     // @ts-expect-error fallbackName is a string
     shooterHash(new Uint8Array(1), { fallbackName: 3 });
-    export { f };
+    // @ts-expect-error a reader's read() resolves to bytes
+    fingerprints({ size: 3, read: async () => 'abc' });
+    // @ts-expect-error a reader has a size
+    md5({ read: async () => new Uint8Array(0) });
+    // @ts-expect-error there is no opensubtitles key in the options
+    fingerprints(new Uint8Array(1), { opensubtitles: true });
+    export { f, g };
   `);
   const tsc = path.join(PACKAGE, 'node_modules', 'typescript', 'bin', 'tsc');
   await run('node', [tsc, '--noEmit', '--strict', '--module', 'nodenext', '--moduleResolution', 'nodenext',

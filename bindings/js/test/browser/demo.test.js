@@ -18,8 +18,9 @@ import { after, before, test } from 'node:test';
 import puppeteer from 'puppeteer-core';
 
 import {
-  GOLDEN_NAME, PACKAGE, goldenFiles, md5Hex, opensubtitlesRef, randomData, shooterRef, sparse, tempDir,
+  GOLDEN, GOLDEN_NAME, PACKAGE, goldenFiles, md5Hex, opensubtitlesRef, randomData, shooterRef, sparse, tempDir,
 } from '../helpers.js';
+import { startServer } from '../server.js';
 
 const CHROMIUM = process.env.CHROMIUM || '/usr/bin/chromium';
 const TYPES = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
@@ -188,12 +189,51 @@ test('a Blob of more than 4 GiB built from slices, hashed in the page', async ()
   });
 });
 
+// In a page of its own, so that the demo page's requests stay its own.
+test('fingerprints and MD5 of URLs of another origin, in the page', async (t) => {
+  const files = await startServer(path.join(GOLDEN, 'files'));
+  t.after(() => files.stop());
+  const other = await browser.newPage();
+  t.after(() => other.close());
+  const errors = [];
+  other.on('pageerror', (e) => errors.push(String(e)));
+  await other.goto(`${origin}/demo/`);
+  const golden = goldenFiles();
+  const got = await other.evaluate(async (urls, name) => {
+    const { fingerprints, md5 } = await import('/src/browser.js');
+    const out = [];
+    for (const u of urls) {
+      out.push({ ...(await fingerprints(new URL(u), { fallbackName: name })), md5: await md5(new URL(u)) });
+    }
+    return out;
+  }, golden.map((f) => files.url('files', f.file)), GOLDEN_NAME);
+  assert.deepEqual(got, golden.map((f) => ({ opensubtitles: f.opensubtitles, shooter: f.shooter, md5: f.md5 })));
+  // Ranges, not whole files: of 200003 bytes, the 136301 the plan needs.
+  await files.reset();
+  const f = golden.find((g) => g.size === 200003);
+  assert.deepEqual(await other.evaluate(async (u) => {
+    const { fingerprints } = await import('/src/browser.js');
+    return fingerprints(new URL(u));
+  }, files.url('files', f.file)), { opensubtitles: f.opensubtitles, shooter: f.shooter });
+  const stats = await files.stats();
+  t.diagnostic(`200003 bytes by URL in the page: ${stats.requests} requests, ${stats.bytes} bytes`);
+  assert.ok(stats.bytes >= 136301 && stats.bytes < 136301 + 8 * 1024, `${stats.bytes} bytes`);
+  // A server that ignores Range, seen from the page.
+  const message = await other.evaluate(async (u) => {
+    const { opensubtitlesHash } = await import('/src/browser.js');
+    return opensubtitlesHash(new URL(u)).then(() => 'resolved', (e) => `${e.name} ${e.status} ${e.message}`);
+  }, files.url('norange', '200003.bin'));
+  assert.equal(message, 'KelhashError 1 server ignored the Range request');
+  assert.deepEqual(errors, []);
+});
+
 test('the page fetched only its own files, all before any file was chosen, and raised no error', () => {
   assert.deepEqual(pageErrors, []);
   for (const url of requests) assert.ok(url.startsWith(`${origin}/`), url);
-  // The page, its script, the package's three modules; the dynamic import of
+  // The page, its script, the package's four modules; the dynamic import of
   // the Blob test reuses the module already loaded.
   const paths = requests.map((u) => new URL(u).pathname).sort();
-  assert.deepEqual(paths, ['/demo/', '/demo/demo.js', '/dist/wasm.js', '/src/browser.js', '/src/core.js']);
+  assert.deepEqual(paths, ['/demo/', '/demo/demo.js', '/dist/wasm.js', '/src/browser.js', '/src/core.js',
+    '/src/remote.js']);
   assert.equal(requests.length, requestsAtLoad);
 });
