@@ -77,8 +77,9 @@ else()
 endif()
 
 # kelhash_python_test(NAME DIR [ENV VAR=VALUE...]): runs the unittest files
-# test_*.py of DIR with the built library, the binding and the shared Python
-# reference module on the path; listed as skipped where Python cannot run.
+# test_*.py of DIR with the built library, the binding, the shared Python
+# reference module and the HTTP range test server on the path; listed as
+# skipped where Python cannot run.
 function(kelhash_python_test name dir)
   cmake_parse_arguments(PARSE_ARGV 2 arg "" "SKIP_PREFIX" "ENV")
   if(NOT KELHASH_PYTHON_OK)
@@ -95,7 +96,7 @@ function(kelhash_python_test name dir)
            COMMAND Python3::Interpreter -m unittest discover -s ${dir} -p "test_*.py" -v)
   set(env
     "KELHASH_LIBRARY=$<TARGET_FILE:kelhash>"
-    "PYTHONPATH=${binding}${sep}${PROJECT_SOURCE_DIR}/tests/python"
+    "PYTHONPATH=${binding}${sep}${PROJECT_SOURCE_DIR}/tests/python${sep}${PROJECT_SOURCE_DIR}/tests/http"
     "PYTHONDONTWRITEBYTECODE=1"
     ${arg_ENV})
   if(KELHASH_PYTHON_PRELOAD)

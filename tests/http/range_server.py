@@ -51,11 +51,12 @@ class _Counting:
         self._handler = handler
 
     def write(self, data):
-        n = self._raw.write(data)
+        # Counted before it goes out, so that a client that has received an
+        # answer never reads counts that miss part of it.
         if self._handler.counted:
             with self._handler.server.lock:
                 self._handler.server.sent += len(data)
-        return n
+        return self._raw.write(data)
 
     def flush(self):
         self._raw.flush()

@@ -1,10 +1,11 @@
 """Run by test_pip.py with the interpreter of a virtual environment into
 which kelhash was installed, from /, in isolated mode (-I) and with no
 variables of the environment but PATH: imports kelhash, hashes the golden
-files and strings, and prints as JSON where the module and the library came
-from and what they computed. test_pip.py judges the report.
+files (as paths, as bytes and, served by the range test server, as URLs) and
+strings, and prints as JSON where the module and the library came from and
+what they computed. test_pip.py judges the report.
 
-Usage: python -I installed_check.py GOLDEN_DIR
+Usage: python -I installed_check.py GOLDEN_DIR RANGE_SERVER_DIR
 """
 
 import importlib.metadata
@@ -40,8 +41,12 @@ def supported_tags():
 
 def main():
     golden = sys.argv[1]
+    sys.path.insert(0, sys.argv[2])
+    from range_server import RangeServer
+
     files = {}
-    with open(os.path.join(golden, "files.tsv"), encoding="utf-8") as f:
+    with open(os.path.join(golden, "files.tsv"), encoding="utf-8") as f, \
+            RangeServer(os.path.join(golden, "files")) as server:
         for line in f:
             if line.startswith("#") or not line.strip():
                 continue
@@ -49,11 +54,14 @@ def main():
             path = os.path.join(golden, "files", name)
             with open(path, "rb") as g:
                 data = g.read()
+            url = kelhash.url(server.url("files", name))
+            both = kelhash.fingerprints(url, fallback_name="movie.avi")
             files[name] = {
-                "opensubtitles": [kelhash.opensubtitles_hash(path), kelhash.opensubtitles_hash(data)],
+                "opensubtitles": [kelhash.opensubtitles_hash(path), kelhash.opensubtitles_hash(data),
+                                  both.opensubtitles],
                 "shooter": [kelhash.shooter_hash(path, fallback_name="movie.avi"),
-                            kelhash.shooter_hash(data, fallback_name="movie.avi")],
-                "md5": [kelhash.md5(path), kelhash.md5(data)],
+                            kelhash.shooter_hash(data, fallback_name="movie.avi"), both.shooter],
+                "md5": [kelhash.md5(path), kelhash.md5(data), kelhash.md5(url)],
             }
     stable = {}
     with open(os.path.join(golden, "stable.tsv"), encoding="utf-8") as f:

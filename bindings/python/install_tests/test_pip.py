@@ -34,6 +34,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 SOURCE = HERE.parent.parent.parent
 GOLDEN = SOURCE / "tests" / "golden"
 CHECK = HERE / "installed_check.py"
+RANGE_SERVER_DIR = SOURCE / "tests" / "http"
 BACKEND_DIR = SOURCE / "bindings" / "python" / "build_backend"
 
 
@@ -104,7 +105,8 @@ def has_module(python, name):
 def installed_report(python):
     """Runs installed_check.py from / with nothing of the environment but PATH."""
     env = {"PATH": os.environ.get("PATH", os.defpath), "LC_ALL": "C.UTF-8"}
-    out = run([python, "-I", CHECK, GOLDEN], cwd="/", env=env, what="the installed module")
+    out = run([python, "-I", CHECK, GOLDEN, RANGE_SERVER_DIR], cwd="/", env=env,
+              what="the installed module")
     return json.loads(out)
 
 
@@ -172,9 +174,10 @@ class InstalledPackageChecks:
         for name, osub, shooter, md5 in rows:
             with self.subTest(file=name):
                 got = files[name]
-                self.assertEqual(got["opensubtitles"], [osub, osub])
-                self.assertEqual(got["shooter"], [shooter, shooter])
-                self.assertEqual(got["md5"], [md5, md5])
+                # As a path, as bytes and as a URL.
+                self.assertEqual(got["opensubtitles"], [osub, osub, osub])
+                self.assertEqual(got["shooter"], [shooter, shooter, shooter])
+                self.assertEqual(got["md5"], [md5, md5, md5])
         self.assertEqual(self.report["stable"], golden_stable())
 
     def test_failure_has_the_library_status_and_message(self):

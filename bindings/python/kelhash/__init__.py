@@ -14,11 +14,31 @@ bytes-like object (bytes, bytearray, memoryview or anything else with the
 buffer protocol). A path held as bytes is therefore passed as
 ``pathlib.Path(os.fsdecode(name))``.
 
+Files that can only be read by ranges are sources too, and only the bytes a
+fingerprint needs are read from them (MD5 reads them all):
+
+- a reader: any object with ``size`` (the total size in bytes) and
+  ``read_at(offset, n)``, which returns exactly n bytes (bytes-like) from
+  offset; e.g. a torrent stream or an object store client;
+- a seekable binary file object (``open(name, "rb")``, io.BytesIO, ...): its
+  size comes from ``seek(0, 2)``, its bytes from seek and read, and its
+  position is put back afterwards;
+- ``kelhash.url("https://...")``: ranged GETs, at most two round trips for
+  the fingerprints (the second one's requests sent at once).
+
+``fingerprints(src, fallback_name=None)`` computes both fingerprints from one
+plan, reading each needed byte once. A short or failing read raises
+KelhashError(1, "read error") with the reader's own exception as its cause
+(``__cause__``, also shown by str()); never a hash of bytes that were not
+read.
+
 Failures raise KelhashError with the library's status and message. The
 library keeps its result and message in two process-wide buffers; every call
 here holds one module-wide lock from the call until both are copied, so the
 functions may be used from several threads at once, and in a child forked
-while another thread was inside a call.
+while another thread was inside a call. The lock covers the library calls
+only, never a read or a request, so a slow reader or server holds up no
+other thread.
 
 The shared library is found, in this order: the path in the environment
 variable KELHASH_LIBRARY (an override, e.g. for a build tree); the library
@@ -31,16 +51,24 @@ KELHASH_LIBRARY names a file that cannot be loaded or is not a kelhash
 library, importing the module raises ImportError.
 """
 
+import collections
 import ctypes
 import ctypes.util
 import glob
+import hashlib
+import io
 import operator
 import os
+import re
 import sys
 import threading
 
 __all__ = [
     "KelhashError",
+    "Fingerprints",
+    "URL",
+    "url",
+    "fingerprints",
     "opensubtitles_hash",
     "opensubtitles_hash_chunks",
     "shooter_hash",
@@ -70,7 +98,14 @@ class KelhashError(Exception):
         self.message = message
 
     def __str__(self):
-        return f"{self.message} (status {self.status})"
+        text = f"{self.message} (status {self.status})"
+        # A read error says what went wrong underneath, even where only the
+        # text of the exception is shown (a log line, a message box).
+        cause = self.__cause__
+        if cause is not None:
+            detail = str(cause)
+            text += f": {type(cause).__name__}" + (f": {detail}" if detail else "")
+        return text
 
 
 def _candidates():
@@ -291,10 +326,14 @@ def _total_size(total_size):
 
 
 def opensubtitles_hash(src):
-    """The OpenSubtitles hash of a file (str or os.PathLike) or of a whole
-    file image (bytes-like): 16 lowercase hexadecimal digits."""
+    """The OpenSubtitles hash of a file (str or os.PathLike), of a whole file
+    image (bytes-like), or of a reader, seekable binary file or url(): 16
+    lowercase hexadecimal digits."""
     if _is_path(src):
         return _call(_lib.kelhash_opensubtitles_file, _path(src))
+    source = _ranged_source(src)
+    if source is not None:
+        return source.fingerprints(True, False, None).opensubtitles
     b = _Buffer(src, "src")
     return _call(_lib.kelhash_opensubtitles_buffer, b.ptr, b.length)
 
@@ -314,12 +353,16 @@ def opensubtitles_hash_chunks(head, tail, total_size):
 
 
 def shooter_hash(src, fallback_name=None):
-    """The Shooter hash of a file (str or os.PathLike) or of a whole file
-    image (bytes-like): four MD5 digests joined by ";", or, for 8192 bytes or
-    less, the stable hash of fallback_name in decimal."""
+    """The Shooter hash of a file (str or os.PathLike), of a whole file image
+    (bytes-like), or of a reader, seekable binary file or url(): four MD5
+    digests joined by ";", or, for 8192 bytes or less, the stable hash of
+    fallback_name in decimal."""
     name = None if fallback_name is None else _text(fallback_name, "fallback_name")
     if _is_path(src):
         return _call(_lib.kelhash_shooter_file, _path(src), name)
+    source = _ranged_source(src)
+    if source is not None:
+        return source.fingerprints(False, True, name).shooter
     b = _Buffer(src, "src")
     return _call(_lib.kelhash_shooter_buffer, b.ptr, b.length, name)
 
@@ -346,10 +389,14 @@ def shooter_hash_chunks(blocks, total_size, fallback_name=None):
 
 
 def md5(src):
-    """The MD5 digest of a file (str or os.PathLike) or of a bytes-like
-    object: 32 uppercase hexadecimal digits."""
+    """The MD5 digest of a file (str or os.PathLike), of a bytes-like object,
+    or of all the bytes of a reader, seekable binary file or url(): 32
+    uppercase hexadecimal digits."""
     if _is_path(src):
         return _call(_lib.kelhash_md5_file, _path(src))
+    source = _ranged_source(src)
+    if source is not None:
+        return source.md5()
     b = _Buffer(src, "src")
     return _call(_lib.kelhash_md5_buffer, b.ptr, b.length)
 
@@ -364,3 +411,558 @@ def stable_hash(text):
         if status != 0:
             raise KelhashError(status, _lib.kelhash_last_error().decode("utf-8", "replace"))
     return value.value
+
+
+# --- Sources read by ranges: readers, file objects and HTTP(S) URLs --------
+
+Fingerprints = collections.namedtuple("Fingerprints", ["opensubtitles", "shooter"])
+Fingerprints.__doc__ = "Both fingerprints of one source, as fingerprints() returns them."
+
+_HEAD = 65536        # the OpenSubtitles ranges, and what the first request asks for
+_BLOCK = 4096        # a Shooter block
+_SHOOTER_MIN = 8192  # at or below this size the Shooter hash is the name's
+_STREAM_CHUNK = 1 << 20
+
+
+def fingerprints(src, fallback_name=None):
+    """Both fingerprints of src, as Fingerprints(opensubtitles, shooter).
+
+    src is any source the single functions take. A reader, file object or
+    url() is read once for both: the ranges of the two plans are merged, so
+    no byte is read twice (a URL costs at most two round trips). A path or a
+    buffer goes to the two file or buffer functions."""
+    name = None if fallback_name is None else _text(fallback_name, "fallback_name")
+    if not _is_path(src):
+        source = _ranged_source(src)
+        if source is not None:
+            return source.fingerprints(True, True, name)
+    return Fingerprints(opensubtitles_hash(src), shooter_hash(src, name))
+
+
+def _read_error():
+    """The error of every failed read; raised ``from`` the reader's own
+    error, or from an OSError that says what was wrong with what came back."""
+    return KelhashError(1, "read error")
+
+
+def _short_read(asked, offset, got):
+    return OSError(f"short read: {asked} bytes asked at offset {offset}, {got} returned")
+
+
+def _opensubtitles_ranges(size):
+    """(offset, length) of the head and the tail."""
+    m = min(size, _HEAD)
+    return [(0, m), (size - m, m)]
+
+
+def _shooter_ranges(size):
+    """(offset, length) of the four blocks in the library's order, or none
+    for a file the name stands for. The block at two thirds may be short;
+    the others are whole whenever the file exceeds 8192 bytes."""
+    if size <= _SHOOTER_MIN:
+        return []
+    return [(off, min(_BLOCK, size - off))
+            for off in (_BLOCK, (size // 3) * 2, size // 3, size - _SHOOTER_MIN)]
+
+
+def _merge(ranges):
+    """The (start, end) intervals covering the (offset, length) ranges, in
+    ascending order, with overlapping or touching ones joined and empty ones
+    left out."""
+    merged = []
+    for start, end in sorted((off, off + n) for off, n in ranges if n > 0):
+        if merged and start <= merged[-1][1]:
+            if end > merged[-1][1]:
+                merged[-1][1] = end
+        else:
+            merged.append([start, end])
+    return [(start, end) for start, end in merged]
+
+
+class _Held:
+    """The bytes read so far, as disjoint pieces at their offsets. A planned
+    range may span two pieces (the first response and a later one)."""
+
+    def __init__(self):
+        self._pieces = []
+
+    def add(self, start, data):
+        self._pieces.append((start, data))
+        self._pieces.sort(key=lambda piece: piece[0])
+
+    def get(self, offset, n):
+        end = offset + n
+        parts = []
+        pos = offset
+        for start, data in self._pieces:
+            stop = start + len(data)
+            if pos >= end:
+                break
+            if stop <= pos or start >= end:
+                continue
+            if start > pos:
+                break
+            parts.append(data[pos - start:min(end, stop) - start])
+            pos = min(end, stop)
+        if pos != end:  # the plan always covers its ranges; this is a slip of ours
+            raise AssertionError(f"bytes {offset}-{end} were not read")
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+def _plan(size, want_opensubtitles, want_shooter):
+    ranges = []
+    if want_opensubtitles:
+        ranges += _opensubtitles_ranges(size)
+    if want_shooter:
+        ranges += _shooter_ranges(size)
+    return ranges
+
+
+def _from_held(held, size, want_opensubtitles, want_shooter, name):
+    """The fingerprints asked for, from bytes already in hand: the library
+    is called (under the lock) only now, after every read."""
+    osub = shooter = None
+    if want_opensubtitles:
+        (h_off, h_len), (t_off, t_len) = _opensubtitles_ranges(size)
+        osub = opensubtitles_hash_chunks(held.get(h_off, h_len), held.get(t_off, t_len), size)
+    if want_shooter:
+        ranges = _shooter_ranges(size)
+        blocks = [held.get(off, n) for off, n in ranges] if ranges else [None] * 4
+        shooter = shooter_hash_chunks(blocks, size, name)
+    return Fingerprints(osub, shooter)
+
+
+def _new_md5():
+    try:
+        return hashlib.md5(usedforsecurity=False)  # a checksum here, allowed under FIPS
+    except TypeError:  # Python 3.8
+        return hashlib.md5()
+
+
+def _exact(data, offset, n):
+    """The n bytes a read returned at offset, copied (a reader may reuse its
+    buffer), or the read error: anything but exactly n bytes is one."""
+    try:
+        view = memoryview(data)
+    except TypeError:
+        view = None
+    if view is None:
+        cause = TypeError(f"read_at returned {type(data).__name__}, not a bytes-like object")
+        raise _read_error() from cause
+    with view:
+        got = view.nbytes
+        if got != n:
+            if got < n:
+                cause = _short_read(n, offset, got)
+            else:
+                cause = OSError(f"long read: {n} bytes asked at offset {offset}, {got} returned")
+            raise _read_error() from cause
+        return view.tobytes()
+
+
+class _RangeSource:
+    """A source read by ranges: size and read(offset, n) -> exactly n bytes."""
+
+    def fingerprints(self, want_opensubtitles, want_shooter, name):
+        size = self.size
+        held = _Held()
+        # One read per merged interval, one after another from the calling
+        # thread: a reader or a file object need not be thread-safe.
+        for start, end in _merge(_plan(size, want_opensubtitles, want_shooter)):
+            held.add(start, self.read(start, end - start))
+        return _from_held(held, size, want_opensubtitles, want_shooter, name)
+
+    def md5(self):
+        digest = _new_md5()
+        pos = 0
+        while pos < self.size:
+            n = min(_STREAM_CHUNK, self.size - pos)
+            digest.update(self.read(pos, n))
+            pos += n
+        return digest.hexdigest().upper()
+
+
+def _size_value(value, what):
+    size = operator.index(value)
+    if not 0 <= size <= _INT64_MAX:
+        raise ValueError(f"{what} must be from 0 to {_INT64_MAX}, not {size}")
+    return size
+
+
+class _ReaderSource(_RangeSource):
+    def __init__(self, reader):
+        if not hasattr(reader, "size"):
+            raise TypeError(f"a reader needs a size besides read_at: {type(reader).__name__} "
+                            "has none")
+        self._reader = reader
+        self.size = _size_value(reader.size, "a reader's size")
+
+    def read(self, offset, n):
+        try:
+            data = self._reader.read_at(offset, n)
+        except Exception as e:
+            raise _read_error() from e
+        return _exact(data, offset, n)
+
+
+class _FileSource(_RangeSource):
+    """A seekable binary file object; its position is restored after use."""
+
+    def __init__(self, f):
+        if isinstance(f, io.TextIOBase):
+            raise TypeError("a file object to hash must be opened in binary mode")
+        seekable = getattr(f, "seekable", None)
+        if not hasattr(f, "seek") or (seekable is not None and not seekable()):
+            raise TypeError(f"a file object to hash must be seekable; {type(f).__name__} "
+                            "is not (read it into bytes, or wrap it in a reader)")
+        self._f = f
+        try:
+            self._position = f.tell() if hasattr(f, "tell") else None
+            end = f.seek(0, 2)
+            if end is None:  # a seek() that does not return the position
+                end = f.tell()
+        except io.UnsupportedOperation as e:
+            raise TypeError(f"a file object to hash must be seekable: {e}") from e
+        except OSError as e:
+            raise _read_error() from e
+        self.size = _size_value(end, "a file object's size")
+
+    def read(self, offset, n):
+        f = self._f
+        parts = []
+        got = 0
+        try:
+            f.seek(offset)
+            while got < n:
+                chunk = f.read(n - got)
+                if chunk is None:  # a non-blocking file with nothing to read now
+                    raise BlockingIOError(f"read returned None at offset {offset + got}")
+                chunk = memoryview(chunk).cast("B")
+                if not chunk.nbytes:
+                    break  # end of file
+                parts.append(chunk)
+                got += chunk.nbytes
+        except Exception as e:
+            raise _read_error() from e
+        if got != n:
+            cause = _short_read(n, offset, got)
+            raise _read_error() from cause
+        return b"".join(parts)
+
+    def _restore(self):
+        if self._position is not None:
+            try:
+                self._f.seek(self._position)
+            except (OSError, ValueError) as e:
+                raise _read_error() from e
+
+    def _restoring(self, method, *args):
+        try:
+            result = method(self, *args)
+        except BaseException:
+            try:
+                self._restore()
+            except KelhashError:
+                pass  # the first failure is the one to report
+            raise
+        self._restore()
+        return result
+
+    def fingerprints(self, *args):
+        return self._restoring(_RangeSource.fingerprints, *args)
+
+    def md5(self):
+        return self._restoring(_RangeSource.md5)
+
+
+def _ranged_source(src):
+    """The range source of src, or None for a bytes-like object (which the
+    buffer functions take). src is not a path."""
+    if isinstance(src, URL):
+        return _URLSource(src)
+    try:
+        memoryview(src).release()
+    except TypeError:
+        pass
+    else:
+        return None
+    if hasattr(src, "read_at"):
+        return _ReaderSource(src)
+    if hasattr(src, "read"):
+        return _FileSource(src)
+    raise TypeError("src must be a path (str or os.PathLike), a bytes-like object, a reader "
+                    "(size and read_at), a seekable binary file or a kelhash.url(), not "
+                    f"{type(src).__name__}")
+
+
+# --- HTTP(S) ----------------------------------------------------------------
+
+class URL:
+    """An HTTP or HTTPS address to hash; make one with url(). A str alone is
+    always a path."""
+
+    __slots__ = ("address", "timeout")
+
+    def __init__(self, address, timeout=30.0):
+        if not isinstance(address, str):
+            raise TypeError(f"a URL must be a str, not {type(address).__name__}")
+        import urllib.parse
+        parts = urllib.parse.urlsplit(address)
+        if parts.scheme.lower() not in ("http", "https"):
+            raise ValueError(f"only http and https URLs can be hashed, not {address!r}")
+        if not parts.hostname:
+            raise ValueError(f"the URL {address!r} names no host")
+        parts.port  # raises ValueError for a port that is not a number from 0 to 65535
+        if isinstance(timeout, bool) or not isinstance(timeout, (int, float)):
+            raise TypeError(f"timeout must be a number of seconds, not {type(timeout).__name__}")
+        if not timeout > 0:
+            raise ValueError(f"timeout must be more than 0 seconds, not {timeout!r}")
+        self.address = address
+        self.timeout = float(timeout)
+
+    def __repr__(self):
+        return f"kelhash.url({self.address!r}, timeout={self.timeout!r})"
+
+    def __eq__(self, other):
+        if not isinstance(other, URL):
+            return NotImplemented
+        return (self.address, self.timeout) == (other.address, other.timeout)
+
+    def __hash__(self):
+        return hash((self.address, self.timeout))
+
+
+def url(address, *, timeout=30.0):
+    """An HTTP(S) address as a source for the hash functions. timeout (in
+    seconds) bounds connecting and each wait for data, per request.
+
+    The fingerprints cost at most two round trips: a GET of bytes 0-65535,
+    which also gives the size, then one ranged GET per further interval
+    needed, all sent at once. A server that ignores Range is accepted for a
+    file of at most 65536 bytes (its whole answer); for a larger one the
+    hash fails after reading no more than 65537 bytes. md5() downloads the
+    whole body. Redirects are followed; the module adds no credentials or
+    cookies. Failures: KelhashError status 1, "read error" (with the cause),
+    "server answered HTTP <code>", "server ignored the Range request" or
+    "bad Content-Range: <value>"."""
+    return URL(address, timeout=timeout)
+
+
+_CONTENT_RANGE = re.compile(r"bytes\s+(\d+)-(\d+)/(\d+)", re.IGNORECASE)
+
+
+def _content_range(value):
+    """(first, last, total) of a Content-Range for a satisfied range, or None."""
+    m = _CONTENT_RANGE.fullmatch(value.strip()) if value is not None else None
+    return None if m is None else tuple(int(g) for g in m.groups())
+
+
+def _content_length(headers):
+    value = headers.get("Content-Length")
+    if value is None or not value.strip().isdigit():
+        return None
+    return int(value)
+
+
+def _opener():
+    """HTTP and HTTPS with the environment's proxies and redirects, and no
+    other scheme (a redirect to file: or ftp: ends in a read error), no
+    cookie jar and no authentication of its own."""
+    import urllib.request
+    opener = urllib.request.OpenerDirector()
+    handlers = [urllib.request.ProxyHandler(), urllib.request.UnknownHandler(),
+                urllib.request.HTTPHandler(), urllib.request.HTTPDefaultErrorHandler(),
+                urllib.request.HTTPRedirectHandler(), urllib.request.HTTPErrorProcessor()]
+    if hasattr(urllib.request, "HTTPSHandler"):
+        handlers.append(urllib.request.HTTPSHandler())
+    for handler in handlers:
+        opener.add_handler(handler)
+    return opener
+
+
+class _Response:
+    """An answer: status, headers, the final URL and its body, read
+    through read(n) with every failure a read error."""
+
+    def __init__(self, status, raw):
+        self.status = status
+        self._raw = raw
+        self.headers = raw.headers
+        self.url = raw.geturl()
+
+    def read(self, n):
+        import http.client
+        try:
+            return self._raw.read(n)
+        except (OSError, http.client.HTTPException) as e:
+            raise _read_error() from e
+
+    def read_exactly(self, n, offset):
+        data = self.read(n)
+        if len(data) != n:
+            cause = _short_read(n, offset, len(data))
+            raise _read_error() from cause
+        return data
+
+    def close(self):
+        # Closing drops the connection: the module never keeps one open,
+        # so the rest of a body it does not want is never downloaded.
+        try:
+            self._raw.close()
+        except OSError:
+            pass
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def _get(opener, address, timeout, byte_range=None):
+    """Sends a GET (for the bytes first-last when byte_range is given) and
+    returns its _Response, whatever its status; a failure to get an answer
+    is a read error with the underlying error as its cause."""
+    import http.client
+    import urllib.error
+    import urllib.request
+    # identity: the ranges are of the file's bytes, not of a compressed form.
+    headers = {"Accept-Encoding": "identity"}
+    if byte_range is not None:
+        headers["Range"] = "bytes=%d-%d" % byte_range
+    request = urllib.request.Request(address, headers=headers)
+    try:
+        raw = opener.open(request, timeout=timeout)
+    except urllib.error.HTTPError as e:  # an answer with a status other than 2xx
+        return _Response(e.code, e)
+    except (OSError, http.client.HTTPException, ValueError) as e:
+        cause = e
+        if isinstance(e, urllib.error.URLError) and isinstance(e.reason, BaseException):
+            cause = e.reason  # e.g. ConnectionRefusedError, socket.gaierror, ssl errors
+        raise _read_error() from cause
+    return _Response(raw.status, raw)
+
+
+def _unexpected_status(response):
+    return KelhashError(1, f"server answered HTTP {response.status}")
+
+
+def _range_ignored():
+    return KelhashError(1, "server ignored the Range request")
+
+
+def _bad_content_range(value):
+    return KelhashError(1, f"bad Content-Range: {'' if value is None else value}")
+
+
+class _URLSource:
+    def __init__(self, location):
+        self._url = location
+
+    def _first(self, opener):
+        """The first request, bytes 0-65535: (size, final URL, bytes 0 to
+        min(size, 65536))."""
+        with _get(opener, self._url.address, self._url.timeout, (0, _HEAD - 1)) as r:
+            if r.status == 206:
+                value = r.headers.get("Content-Range")
+                parsed = _content_range(value)
+                if parsed is None:
+                    raise _bad_content_range(value)
+                first, last, total = parsed
+                if first != 0 or total == 0 or last != min(_HEAD - 1, total - 1):
+                    raise _bad_content_range(value)
+                return total, r.url, r.read_exactly(last + 1, 0)
+            if r.status == 416:
+                value = r.headers.get("Content-Range")
+                if value is not None and value.strip().lower() == "bytes */0":
+                    return 0, r.url, b""
+                raise _unexpected_status(r)
+            if r.status == 200:
+                # The whole file, which is fine as long as it is small: one
+                # byte past the head settles it, and the rest is never read.
+                length = _content_length(r.headers)
+                if length is not None and length > _HEAD:
+                    raise _range_ignored()
+                body = r.read(_HEAD + 1)
+                if len(body) > _HEAD:
+                    raise _range_ignored()
+                if length is not None and len(body) != length:
+                    cause = _short_read(length, 0, len(body))
+                    raise _read_error() from cause
+                return len(body), r.url, body
+            raise _unexpected_status(r)
+
+    @staticmethod
+    def _range(opener, address, timeout, start, end, total):
+        """Bytes start to end - 1 of a file of total bytes, by one request."""
+        with _get(opener, address, timeout, (start, end - 1)) as r:
+            if r.status == 206:
+                value = r.headers.get("Content-Range")
+                if _content_range(value) != (start, end - 1, total):
+                    raise _bad_content_range(value)
+                return r.read_exactly(end - start, start)
+            if r.status == 200:
+                raise _range_ignored()
+            raise _unexpected_status(r)
+
+    def fingerprints(self, want_opensubtitles, want_shooter, name):
+        opener = _opener()
+        size, address, head = self._first(opener)
+        held = _Held()
+        held.add(0, head)
+        # What the plan needs beyond the bytes in hand, merged.
+        have = len(head)
+        rest = [(max(off, have), off + n - max(off, have))
+                for off, n in _plan(size, want_opensubtitles, want_shooter)
+                if off + n > have]
+        intervals = _merge(rest)
+        timeout = self._url.timeout
+        if len(intervals) == 1:
+            start, end = intervals[0]
+            held.add(start, self._range(opener, address, timeout, start, end, size))
+        elif intervals:
+            for (start, _), data in zip(intervals, self._all_at_once(
+                    opener, address, timeout, intervals, size)):
+                held.add(start, data)
+        return _from_held(held, size, want_opensubtitles, want_shooter, name)
+
+    def _all_at_once(self, opener, address, timeout, intervals, size):
+        """The intervals' bytes, all requests sent at once (one thread
+        each); the first failure is raised as soon as it happens."""
+        import concurrent.futures as cf
+        pool = cf.ThreadPoolExecutor(max_workers=len(intervals),
+                                     thread_name_prefix="kelhash-range")
+        futures = []
+        try:
+            futures = [pool.submit(self._range, opener, address, timeout, start, end, size)
+                       for start, end in intervals]
+            done, _ = cf.wait(futures, return_when=cf.FIRST_EXCEPTION)
+            for future in futures:
+                if future in done and future.exception() is not None:
+                    raise future.exception()
+            return [future.result() for future in futures]
+        finally:
+            # Requests still under way end by themselves (answer, failure or
+            # timeout); nothing waits for them after a failure.
+            for future in futures:
+                future.cancel()
+            pool.shutdown(wait=False)
+
+    def md5(self):
+        """A plain GET of the whole body, streamed through MD5."""
+        with _get(_opener(), self._url.address, self._url.timeout) as r:
+            if r.status != 200:
+                raise _unexpected_status(r)
+            length = _content_length(r.headers)
+            digest = _new_md5()
+            total = 0
+            while True:
+                chunk = r.read(_STREAM_CHUNK)
+                if not chunk:
+                    break
+                digest.update(chunk)
+                total += len(chunk)
+            if length is not None and total != length:
+                cause = OSError(f"short body: {length} bytes announced, {total} received")
+                raise _read_error() from cause
+            return digest.hexdigest().upper()
