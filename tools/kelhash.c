@@ -10,6 +10,11 @@
  * need go to the library's chunk functions together with the size measured
  * on that same open. So every result of a file, and the size printed with
  * them, describe the same bytes, and a FIFO or a pipe is read only once.
+ *
+ * With libcurl, an http:// or https:// operand is read over HTTP: the
+ * fingerprints by byte ranges into the same buffers and the same chunk
+ * calls as a file's, MD5 by one streamed GET. Without it, such an operand
+ * fails with a message that says so.
  */
 #if !defined(_WIN32)
 #  define _POSIX_C_SOURCE 200809L
@@ -29,6 +34,10 @@
 #  include <windows.h>
 #else
 #  include <unistd.h>
+#endif
+
+#if defined(KELHASH_HAVE_CURL)
+#  include <curl/curl.h>
 #endif
 
 #include "kelhash.h"
@@ -86,16 +95,19 @@ static unsigned char tail_buf[OPENSUBTITLES_RANGE];
 static unsigned char block_buf[4][SHOOTER_BLOCK];
 
 static const char *const usage_text =
-    "Usage: kelhash [OPTION]... FILE...\n"
-    "Print the OpenSubtitles hash, the Shooter hash and the MD5 digest of each FILE.\n"
-    "With FILE -, read standard input (write ./- for a file named -).\n"
+    "Usage: kelhash [OPTION]... FILE|URL...\n"
+    "Print the OpenSubtitles hash, the Shooter hash and the MD5 digest of each FILE\n"
+    "or http:// or https:// URL.\n"
+    "With FILE -, read standard input (write ./- for a file named -, and\n"
+    "./http://... for a file whose name starts like a URL).\n"
     "\n"
     "  --opensubtitles  the OpenSubtitles hash (16 lowercase hex digits)\n"
     "  --shooter        the Shooter hash (four MD5 digests joined by ';'; for a\n"
     "                   file of 8192 bytes or less, the stable hash of its name)\n"
     "  --md5            the MD5 digest (32 uppercase hex digits)\n"
     "  --name NAME      the name the Shooter hash uses for files of 8192 bytes or\n"
-    "                   less (default: the file's base name)\n"
+    "                   less (default: the file's base name; for a URL, the last\n"
+    "                   segment of its path, percent-decoded)\n"
     "  --json           one JSON object per line and file\n"
     "  --help           print this help and exit\n"
     "  --version        print the version and exit\n"
@@ -111,6 +123,17 @@ static const char *const usage_text =
     "A pipe is read once; for the OpenSubtitles or the Shooter hash of one, its\n"
     "bytes are kept in a temporary file as large as the stream while it is read.\n"
     "\n"
+#if defined(KELHASH_HAVE_CURL)
+    "A URL's fingerprints are read by byte ranges, in two round trips and at most\n"
+    "about 140 KiB whatever its size, from a server that answers Range requests (one\n"
+    "that does not may send a file of up to 64 KiB whole); MD5 downloads the whole\n"
+    "body. Redirects are followed. A failed result of a URL is reported with its\n"
+    "algorithm, and the others are still printed.\n"
+#else
+    "URLs need libcurl, which this build of kelhash does not have: each one is\n"
+    "reported as failed.\n"
+#endif
+    "\n"
     "Exit status: 0 if every result was computed, 1 if any file or result\n"
     "failed, 2 for bad usage.\n";
 
@@ -120,15 +143,22 @@ static int usage_error(const char *what, const char *arg) {
     return EXIT_USAGE;
 }
 
-/* "kelhash: FILE: WHAT[: reason]" on standard error, after whatever the
- * standard output holds so far, so that both read in order on a terminal. */
-static void report(const char *path, const char *what, const char *message, int err) {
+/* "kelhash: FILE: [WHAT: ]MESSAGE[: detail]" on standard error, after
+ * whatever the standard output holds so far, so that both read in order on a
+ * terminal. */
+static void report_detail(const char *path, const char *what, const char *message,
+                          const char *detail) {
     fflush(stdout);
     fprintf(stderr, "kelhash: %s: ", path);
     if (what != NULL) fprintf(stderr, "%s: ", what);
     fputs(message, stderr);
-    if (err != 0) fprintf(stderr, ": %s", strerror(err));
+    if (detail != NULL && detail[0] != '\0') fprintf(stderr, ": %s", detail);
     fputc('\n', stderr);
+}
+
+/* The same with the system's reason for errno err (none for 0). */
+static void report(const char *path, const char *what, const char *message, int err) {
+    report_detail(path, what, message, err != 0 ? strerror(err) : NULL);
 }
 
 /* The last path component, after the last '/' (and '\' on Windows). */
@@ -245,18 +275,99 @@ static void library_result(int32_t status, int alg, const char *path, struct has
     }
 }
 
+/* One range a fingerprint reads, and the buffer it goes to. */
+struct range {
+    int64_t offset;
+    size_t len;
+    unsigned char *buf;
+    int alg;
+};
+
+/* What the two fingerprints of size bytes read, and what their chunk
+ * functions are then given. Files and URLs share it, so that both read the
+ * same ranges into the same buffers and hash them the same way. */
+struct plan {
+    int64_t size;
+    int count;
+    struct range range[6];
+    uint64_t head_len;
+    const unsigned char *tail;
+    const unsigned char *block[4];
+    uint64_t block_len[4];
+};
+
+static void plan_range(struct plan *p, int64_t offset, size_t len, unsigned char *buf, int alg) {
+    struct range *r = &p->range[p->count++];
+    r->offset = offset;
+    r->len = len;
+    r->buf = buf;
+    r->alg = alg;
+}
+
+/* The ranges in the order in which a file reads them: the OpenSubtitles
+ * head and tail, then the Shooter blocks. */
+static void make_plan(int64_t size, int algorithms, struct plan *p) {
+    const int64_t m = size < OPENSUBTITLES_RANGE ? size : OPENSUBTITLES_RANGE;
+    int k;
+    p->size = size;
+    p->count = 0;
+    p->head_len = (uint64_t)m;
+    /* Up to 64 KiB the two ranges are the whole file, read once. */
+    p->tail = head_buf;
+    for (k = 0; k < 4; ++k) {
+        p->block[k] = NULL;
+        p->block_len[k] = 0;
+    }
+    if ((algorithms & ALG_OPENSUBTITLES) && m > 0) {
+        plan_range(p, 0, (size_t)m, head_buf, ALG_OPENSUBTITLES);
+        if (size > m) {
+            plan_range(p, size - m, (size_t)m, tail_buf, ALG_OPENSUBTITLES);
+            p->tail = tail_buf;
+        }
+    }
+    if ((algorithms & ALG_SHOOTER) && size > SHOOTER_SMALL) {
+        const int64_t offset[4] = {SHOOTER_BLOCK, (size / 3) * 2, size / 3,
+                                   size - 2 * SHOOTER_BLOCK};
+        for (k = 0; k < 4; ++k) {
+            /* A block with fewer than 4096 bytes before the end counts as
+             * zeros; it is passed empty and not read. */
+            if (size - offset[k] < SHOOTER_BLOCK) continue;
+            plan_range(p, offset[k], SHOOTER_BLOCK, block_buf[k], ALG_SHOOTER);
+            p->block[k] = block_buf[k];
+            p->block_len[k] = SHOOTER_BLOCK;
+        }
+    }
+}
+
+/* The chosen fingerprints from the ranges of the plan, read in full; a
+ * failure of the library (the Shooter name of a small file that is not
+ * UTF-8) costs that one result. */
+static void plan_results(const struct plan *p, int algorithms, const char *path,
+                         const char *name, struct hashes *h) {
+    if (algorithms & ALG_OPENSUBTITLES) {
+        library_result(kelhash_opensubtitles_chunks(head_buf, p->head_len, p->tail, p->head_len,
+                                                     p->size, value_of(h, ALG_OPENSUBTITLES),
+                                                     HASH_CAP),
+                       ALG_OPENSUBTITLES, path, h);
+    }
+    if (algorithms & ALG_SHOOTER) {
+        library_result(kelhash_shooter_chunks(p->block[0], p->block_len[0], p->block[1],
+                                              p->block_len[1], p->block[2], p->block_len[2],
+                                              p->block[3], p->block_len[3], p->size, name,
+                                              value_of(h, ALG_SHOOTER), HASH_CAP),
+                       ALG_SHOOTER, path, h);
+    }
+}
+
 /* The chosen algorithms over the first size bytes of a seekable stream
  * (f may be null when size is 0: nothing is read then). Everything is read
  * first, so that a read failure leaves no result at all; only then does the
- * library compute, and a failure there (the Shooter name of a small file
- * that is not UTF-8) costs that one result. */
+ * library compute. */
 static int hash_seekable(FILE *f, int64_t size, int algorithms, const char *path,
                          const char *name, struct hashes *h, struct failure *why) {
-    const int64_t m = size < OPENSUBTITLES_RANGE ? size : OPENSUBTITLES_RANGE;
-    const unsigned char *tail = head_buf;
-    const unsigned char *block[4] = {NULL, NULL, NULL, NULL};
-    uint64_t block_len[4] = {0, 0, 0, 0};
+    struct plan p;
     kel_md5_ctx ctx;
+    int i;
 
     h->size = size;
     kel_md5_init(&ctx);
@@ -272,44 +383,16 @@ static int hash_seekable(FILE *f, int64_t size, int algorithms, const char *path
             left -= (int64_t)want;
         }
     }
-    if ((algorithms & ALG_OPENSUBTITLES) && m > 0) {
-        /* Up to 64 KiB the two ranges are the whole file, read once. */
-        if (read_at(f, 0, head_buf, (size_t)m, why) != 0) return -1;
-        if (size > m) {
-            if (read_at(f, size - m, tail_buf, (size_t)m, why) != 0) return -1;
-            tail = tail_buf;
-        }
-    }
-    if ((algorithms & ALG_SHOOTER) && size > SHOOTER_SMALL) {
-        const int64_t offset[4] = {SHOOTER_BLOCK, (size / 3) * 2, size / 3,
-                                   size - 2 * SHOOTER_BLOCK};
-        int k;
-        for (k = 0; k < 4; ++k) {
-            /* A block with fewer than 4096 bytes before the end counts as
-             * zeros; it is passed empty and not read. */
-            if (size - offset[k] < SHOOTER_BLOCK) continue;
-            if (read_at(f, offset[k], block_buf[k], SHOOTER_BLOCK, why) != 0) return -1;
-            block[k] = block_buf[k];
-            block_len[k] = SHOOTER_BLOCK;
-        }
+    make_plan(size, algorithms, &p);
+    for (i = 0; i < p.count; ++i) {
+        if (read_at(f, p.range[i].offset, p.range[i].buf, p.range[i].len, why) != 0) return -1;
     }
 
     if (algorithms & ALG_MD5) {
         md5_hex(&ctx, value_of(h, ALG_MD5));
         h->done |= ALG_MD5;
     }
-    if (algorithms & ALG_OPENSUBTITLES) {
-        library_result(kelhash_opensubtitles_chunks(head_buf, (uint64_t)m, tail, (uint64_t)m,
-                                                     size, value_of(h, ALG_OPENSUBTITLES),
-                                                     HASH_CAP),
-                       ALG_OPENSUBTITLES, path, h);
-    }
-    if (algorithms & ALG_SHOOTER) {
-        library_result(kelhash_shooter_chunks(block[0], block_len[0], block[1], block_len[1],
-                                              block[2], block_len[2], block[3], block_len[3],
-                                              size, name, value_of(h, ALG_SHOOTER), HASH_CAP),
-                       ALG_SHOOTER, path, h);
-    }
+    plan_results(&p, algorithms, path, name, h);
     return 0;
 }
 
@@ -428,6 +511,639 @@ static int hash_stream(FILE *in, int algorithms, const char *path, const char *n
     return result;
 }
 
+/* ---------------------------------------------------------------------------
+ * URLs. An operand that starts with http:// or https:// is read over HTTP:
+ * the fingerprints by ranges, in two rounds (the first 64 KiB, which also
+ * tell the size, then every other range they need at once), MD5 by one
+ * plain GET streamed through the engine, alongside them. Each result of a
+ * URL stands or fails on its own: the error names the algorithm. */
+
+/* Whether an operand is a URL. The scheme is case-insensitive; a file whose
+ * name starts like one is written ./http://... */
+static int is_url(const char *arg) {
+    static const char *const schemes[2] = {"http://", "https://"};
+    int i;
+    for (i = 0; i < 2; ++i) {
+        const char *s = schemes[i];
+        const char *a = arg;
+        while (*s != '\0' && (*a == *s || (*a >= 'A' && *a <= 'Z' && *a - 'A' + 'a' == *s))) {
+            ++a;
+            ++s;
+        }
+        if (*s == '\0') return 1;
+    }
+    return 0;
+}
+
+#if defined(KELHASH_HAVE_CURL)
+
+static int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+/* The Shooter name of a URL by default, as a file's is its base name: the
+ * last segment of the path, without query and fragment, percent-decoded.
+ * "%00" stays as written, since a name cannot hold a NUL. Returns a string
+ * to free, or null without memory. */
+static char *url_name(const char *url) {
+    const char *p = strstr(url, "://");
+    const char *end;
+    const char *seg;
+    char *out;
+    char *o;
+    p = p != NULL ? p + 3 : url;
+    end = p + strcspn(p, "?#");
+    seg = p + strcspn(p, "/?#"); /* past the host: the path, if any */
+    if (seg < end) {
+        const char *q;
+        for (q = seg; q < end; ++q) {
+            if (*q == '/') seg = q + 1;
+        }
+    } else {
+        seg = end;
+    }
+    out = (char *)malloc((size_t)(end - seg) + 1);
+    if (out == NULL) return NULL;
+    o = out;
+    while (seg < end) {
+        const int hi = seg[0] == '%' && end - seg >= 3 ? hex_digit(seg[1]) : -1;
+        const int lo = hi >= 0 ? hex_digit(seg[2]) : -1;
+        if (lo >= 0 && (hi | lo) != 0) {
+            *o++ = (char)(hi * 16 + lo);
+            seg += 3;
+        } else {
+            *o++ = *seg++;
+        }
+    }
+    *o = '\0';
+    return out;
+}
+
+#define URL_ROUND1 0
+#define URL_ROUND2 1
+#define URL_WHOLE 2
+#define URL_TRANSFERS 8
+/* A server that ignores Range is allowed to send the whole file only when
+ * it is no larger than the first round asked for; one byte more shows it is
+ * not, and ends the transfer. */
+#define URL_HEAD OPENSUBTITLES_RANGE
+
+struct url_job;
+
+/* One GET and what became of it. */
+struct transfer {
+    struct url_job *job;
+    CURL *easy;
+    int kind;
+    int algs;            /* the results that need its bytes */
+    int64_t offset;      /* ranged: the first byte asked for */
+    int64_t length;      /* ranged: the bytes asked for */
+    unsigned char *buf;  /* ranged: where they go */
+    int64_t got;         /* body bytes received */
+    int checked;         /* ranged: Content-Range accepted */
+    int active;
+    int finished;
+    int failed;
+    char content_range[128];
+    char message[192];
+    char detail[CURL_ERROR_SIZE + 96];
+    char errbuf[CURL_ERROR_SIZE];
+};
+
+struct url_job {
+    int64_t size;         /* from the first round */
+    size_t head_got;      /* bytes of the first round, in head_buf */
+    int round1_ok;
+    kel_md5_ctx md5;
+    int count;
+    struct transfer t[URL_TRANSFERS];
+};
+
+static int curl_ready = 0;
+
+static int transfer_fail(struct transfer *t, const char *message, const char *detail) {
+    if (!t->failed) {
+        t->failed = 1;
+        snprintf(t->message, sizeof t->message, "%s", message);
+        snprintf(t->detail, sizeof t->detail, "%s", detail != NULL ? detail : "");
+    }
+    return -1;
+}
+
+static int transfer_status(struct transfer *t, long code) {
+    char message[48];
+    snprintf(message, sizeof message, "server answered HTTP %ld", code);
+    return transfer_fail(t, message, NULL);
+}
+
+static int transfer_short(struct transfer *t, int64_t asked) {
+    char detail[128];
+    snprintf(detail, sizeof detail,
+             "short read: %" PRId64 " bytes asked at offset %" PRId64 ", %" PRId64 " returned",
+             asked, t->offset, t->got);
+    return transfer_fail(t, "read error", detail);
+}
+
+static int transfer_bad_range(struct transfer *t) {
+    char message[sizeof t->message];
+    snprintf(message, sizeof message, "bad Content-Range: %s", t->content_range);
+    return transfer_fail(t, message, NULL);
+}
+
+static long response_code(struct transfer *t) {
+    long code = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &code);
+    return code;
+}
+
+/* A decimal number without sign that fits into 63 bits. */
+static int parse_number(const char **s, int64_t *out) {
+    const char *p = *s;
+    int64_t v = 0;
+    if (*p < '0' || *p > '9') return -1;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const int d = *p - '0';
+        if (v > (INT64_MAX - d) / 10) return -1;
+        v = v * 10 + d;
+    }
+    *s = p;
+    *out = v;
+    return 0;
+}
+
+static char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+}
+
+/* "bytes " (the unit in any case), then what follows it; null if not. */
+static const char *after_bytes_unit(const char *v) {
+    static const char unit[] = "bytes";
+    size_t i;
+    for (i = 0; unit[i] != '\0'; ++i) {
+        if (ascii_lower(v[i]) != unit[i]) return NULL;
+    }
+    if (v[i] != ' ') return NULL;
+    while (v[i] == ' ') ++i;
+    return v + i;
+}
+
+/* "bytes A-B/T" with A <= B < T. */
+static int parse_content_range(const char *v, int64_t *a, int64_t *b, int64_t *total) {
+    const char *p = after_bytes_unit(v);
+    if (p == NULL || parse_number(&p, a) != 0 || *p++ != '-' || parse_number(&p, b) != 0 ||
+        *p++ != '/' || parse_number(&p, total) != 0 || *p != '\0') {
+        return -1;
+    }
+    return *a <= *b && *b < *total ? 0 : -1;
+}
+
+/* Whether the Content-Range of a 206 answers what was asked: in the first
+ * round any size, the first min(65536, T) bytes of it; in the second, the
+ * range exactly, of the size the first round gave. */
+static int check_range(struct transfer *t) {
+    int64_t a;
+    int64_t b;
+    int64_t total;
+    if (t->checked) return 0;
+    if (parse_content_range(t->content_range, &a, &b, &total) != 0) return transfer_bad_range(t);
+    if (t->kind == URL_ROUND1) {
+        if (a != 0 || b != (total - 1 < URL_HEAD - 1 ? total - 1 : URL_HEAD - 1)) {
+            return transfer_bad_range(t);
+        }
+        t->job->size = total;
+        t->length = b + 1;
+    } else if (a != t->offset || b != t->offset + t->length - 1 || total != t->job->size) {
+        return transfer_bad_range(t);
+    }
+    t->checked = 1;
+    return 0;
+}
+
+/* Each header line of each answer, redirects included: the Content-Range
+ * kept is that of the last answer. */
+static size_t on_header(char *line, size_t size, size_t count, void *data) {
+    struct transfer *t = (struct transfer *)data;
+    static const char name[] = "content-range:";
+    const size_t n = size * count;
+    size_t i;
+    if (n >= 5 && memcmp(line, "HTTP/", 5) == 0) {
+        t->content_range[0] = '\0';
+        return n;
+    }
+    for (i = 0; name[i] != '\0'; ++i) {
+        if (i >= n || ascii_lower(line[i]) != name[i]) return n;
+    }
+    while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    {
+        size_t end = n;
+        size_t len;
+        while (end > i && (line[end - 1] == '\r' || line[end - 1] == '\n' ||
+                           line[end - 1] == ' ' || line[end - 1] == '\t')) {
+            --end;
+        }
+        len = end - i;
+        if (len >= sizeof t->content_range) len = sizeof t->content_range - 1;
+        memcpy(t->content_range, line + i, len);
+        t->content_range[len] = '\0';
+    }
+    return n;
+}
+
+/* The body as it comes. Returning less than n ends the transfer: when the
+ * answer cannot be used, nothing more of it is read. */
+static size_t on_body(char *data, size_t size, size_t count, void *userdata) {
+    struct transfer *t = (struct transfer *)userdata;
+    const size_t n = size * count;
+    const long code = response_code(t);
+    if (t->failed) return 0;
+    if (t->kind == URL_WHOLE) {
+        if (code != 200) {
+            transfer_status(t, code);
+            return 0;
+        }
+        kel_md5_update(&t->job->md5, (const uint8_t *)data, n);
+        t->got += (int64_t)n;
+        return n;
+    }
+    if (t->kind == URL_ROUND1 && code == 200) {
+        /* No Range honoured: the whole file, if it fits the first round. */
+        curl_off_t announced = -1;
+        curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (announced > URL_HEAD || (int64_t)n > URL_HEAD - t->got) {
+            transfer_fail(t, "server ignored the Range request", NULL);
+            return 0;
+        }
+    } else if (code == 206) {
+        if (check_range(t) != 0) return 0;
+        if ((int64_t)n > t->length - t->got) {
+            char detail[128];
+            snprintf(detail, sizeof detail,
+                     "long read: %" PRId64 " bytes asked at offset %" PRId64 ", more returned",
+                     t->length, t->offset);
+            transfer_fail(t, "read error", detail);
+            return 0;
+        }
+    } else {
+        /* Nothing else has a body worth reading; a 416 is judged by its
+         * Content-Range when it ends. */
+        if (code != 416) {
+            transfer_status(t, code);
+            return 0;
+        }
+        return n;
+    }
+    memcpy(t->buf + t->got, data, n);
+    t->got += (int64_t)n;
+    return n;
+}
+
+/* A transfer that ended (result from curl): what its answer means. */
+static void judge(struct transfer *t, CURLcode result) {
+    long code;
+    t->finished = 1;
+    if (t->failed) return;
+    if (result != CURLE_OK) {
+        size_t len = strlen(t->errbuf);
+        while (len > 0 && (t->errbuf[len - 1] == '\n' || t->errbuf[len - 1] == '\r')) {
+            t->errbuf[--len] = '\0';
+        }
+        transfer_fail(t, "read error", len > 0 ? t->errbuf : curl_easy_strerror(result));
+        return;
+    }
+    code = response_code(t);
+    if (t->kind == URL_WHOLE) {
+        if (code != 200) transfer_status(t, code);
+        return;
+    }
+    if (t->kind == URL_ROUND1 && code == 200) {
+        t->job->size = t->got;
+    } else if (t->kind == URL_ROUND1 && code == 416) {
+        int64_t total;
+        const char *p = after_bytes_unit(t->content_range);
+        if (p == NULL || *p++ != '*' || *p++ != '/' || parse_number(&p, &total) != 0 ||
+            *p != '\0' || total != 0) {
+            transfer_status(t, code);
+            return;
+        }
+        t->job->size = 0;
+    } else if (code == 206) {
+        if (check_range(t) != 0) return;
+        if (t->got != t->length) {
+            transfer_short(t, t->length);
+            return;
+        }
+    } else {
+        transfer_status(t, code);
+        return;
+    }
+    if (t->kind == URL_ROUND1) {
+        t->job->head_got = (size_t)t->got;
+        t->job->round1_ok = 1;
+    }
+}
+
+/* A GET of url for the transfer, ranged when length > 0. */
+static int start_transfer(CURLM *multi, struct transfer *t, const char *url) {
+    char range[64];
+    CURL *e = curl_easy_init();
+    if (e == NULL) return transfer_fail(t, "read error", "cannot start a transfer");
+    t->easy = e;
+    curl_easy_setopt(e, CURLOPT_URL, url);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->errbuf);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+#if LIBCURL_VERSION_NUM >= 0x075500
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+#else
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS, (long)(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS, (long)(CURLPROTO_HTTP | CURLPROTO_HTTPS));
+#endif
+    /* Object stores and download pages answer with redirects; a loop of
+     * them is an error, not a wait. */
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 30L);
+    /* A server that stops sending mid-body fails after a minute of
+     * silence, rather than hanging the command. */
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(e, CURLOPT_USERAGENT, "kelhash/" KELHASH_VERSION);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, t);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, t);
+    if (t->kind != URL_WHOLE) {
+        snprintf(range, sizeof range, "%" PRId64 "-%" PRId64, t->offset,
+                 t->offset + t->length - 1);
+        curl_easy_setopt(e, CURLOPT_RANGE, range);
+    }
+    if (curl_multi_add_handle(multi, e) != CURLM_OK) {
+        return transfer_fail(t, "read error", "cannot start a transfer");
+    }
+    t->active = 1;
+    return 0;
+}
+
+static struct transfer *new_transfer(struct url_job *job, int kind, int algs, int64_t offset,
+                                     int64_t length, unsigned char *buf) {
+    struct transfer *t = &job->t[job->count++];
+    memset(t, 0, sizeof *t);
+    t->job = job;
+    t->kind = kind;
+    t->algs = algs;
+    t->offset = offset;
+    t->length = length;
+    t->buf = buf;
+    return t;
+}
+
+/* The second round: every range of the plan past the first round's bytes,
+ * those that overlap or touch merged, one ranged GET each, all at once.
+ * Returns whether any was started. */
+static int start_round2(CURLM *multi, struct url_job *job, const struct plan *p,
+                        const char *url) {
+    int64_t start[6];
+    int64_t end[6];
+    int algs[6];
+    int n = 0;
+    int started = 0;
+    int i;
+    for (i = 0; i < p->count; ++i) {
+        const int64_t s = p->range[i].offset > (int64_t)job->head_got ? p->range[i].offset
+                                                                       : (int64_t)job->head_got;
+        const int64_t e = p->range[i].offset + (int64_t)p->range[i].len;
+        int j;
+        if (s >= e) continue;
+        /* Insert in order of start. */
+        for (j = n; j > 0 && start[j - 1] > s; --j) {
+            start[j] = start[j - 1];
+            end[j] = end[j - 1];
+            algs[j] = algs[j - 1];
+        }
+        start[j] = s;
+        end[j] = e;
+        algs[j] = p->range[i].alg;
+        ++n;
+    }
+    for (i = 0; i < n; ++i) {
+        int64_t s = start[i];
+        int64_t e = end[i];
+        int a = algs[i];
+        unsigned char *buf;
+        struct transfer *t;
+        while (i + 1 < n && start[i + 1] <= e) {
+            ++i;
+            if (end[i] > e) e = end[i];
+            a |= algs[i];
+        }
+        buf = (unsigned char *)malloc((size_t)(e - s));
+        t = new_transfer(job, URL_ROUND2, a, s, e - s, buf);
+        if (buf == NULL) {
+            transfer_fail(t, "read error", strerror(ENOMEM));
+            continue;
+        }
+        if (start_transfer(multi, t, url) == 0) started = 1;
+    }
+    return started;
+}
+
+/* Copies [offset, offset + len) from the bytes the two rounds brought. */
+static int copy_fetched(const struct url_job *job, int64_t offset, unsigned char *dst,
+                        size_t len) {
+    while (len > 0) {
+        const unsigned char *src = NULL;
+        int64_t avail = 0;
+        size_t take;
+        int i;
+        if (offset < (int64_t)job->head_got) {
+            src = head_buf + offset;
+            avail = (int64_t)job->head_got - offset;
+        }
+        for (i = 0; src == NULL && i < job->count; ++i) {
+            const struct transfer *t = &job->t[i];
+            if (t->kind == URL_ROUND2 && !t->failed && offset >= t->offset &&
+                offset < t->offset + t->length) {
+                src = t->buf + (offset - t->offset);
+                avail = t->offset + t->length - offset;
+            }
+        }
+        if (src == NULL) return -1;
+        take = avail < (int64_t)len ? (size_t)avail : len;
+        memmove(dst, src, take);
+        dst += take;
+        offset += (int64_t)take;
+        len -= take;
+    }
+    return 0;
+}
+
+/* Runs the transfers of a URL to their end: MD5's and the first round at
+ * once, the second round as soon as the first has ended well. */
+static void run_transfers(CURLM *multi, struct url_job *job, struct plan *p, int fingerprints,
+                          const char *url) {
+    for (;;) {
+        int running = 0;
+        int added = 0;
+        int left = 0;
+        CURLMsg *msg;
+        const CURLMcode mc = curl_multi_perform(multi, &running);
+        if (mc != CURLM_OK) {
+            int i;
+            for (i = 0; i < job->count; ++i) {
+                if (job->t[i].active && !job->t[i].finished) {
+                    transfer_fail(&job->t[i], "read error", curl_multi_strerror(mc));
+                }
+            }
+            return;
+        }
+        while ((msg = curl_multi_info_read(multi, &left)) != NULL) {
+            int i;
+            if (msg->msg != CURLMSG_DONE) continue;
+            for (i = 0; i < job->count; ++i) {
+                struct transfer *t = &job->t[i];
+                if (t->easy != msg->easy_handle) continue;
+                judge(t, msg->data.result);
+                if (t->kind == URL_ROUND1 && job->round1_ok) {
+                    char *effective = NULL;
+                    make_plan(job->size, fingerprints, p);
+                    /* The second round goes where the first ended, past any
+                     * redirect, which would cost each range a round trip. */
+                    curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &effective);
+                    if (start_round2(multi, job, p, effective != NULL ? effective : url)) {
+                        added = 1;
+                    }
+                }
+                curl_multi_remove_handle(multi, t->easy);
+                t->active = 0;
+                break;
+            }
+        }
+        if (running == 0 && !added) return;
+        if (running > 0) {
+#if LIBCURL_VERSION_NUM >= 0x074200
+            curl_multi_poll(multi, NULL, 0, 1000, NULL);
+#else
+            curl_multi_wait(multi, NULL, 0, 1000, NULL);
+#endif
+        }
+    }
+}
+
+/* Hashes one URL: reports each result that failed, with its algorithm.
+ * Returns 0 when any result's bytes arrived, else -1 (nothing to print). */
+static int compute_url(const char *url, int algorithms, const char *name, struct hashes *h) {
+    const int fingerprints = algorithms & (ALG_OPENSUBTITLES | ALG_SHOOTER);
+    static struct url_job job;
+    struct transfer *whole = NULL;
+    struct transfer *round1 = NULL;
+    char *own_name = NULL;
+    int failed = 0;
+    int arrived = 0;
+    struct plan p;
+    CURLM *multi;
+    int i;
+
+    h->size = -1;
+    h->done = 0;
+    if (!curl_ready) {
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+            report(url, NULL, "read error", 0);
+            return -1;
+        }
+        curl_ready = 1;
+    }
+    memset(&job, 0, sizeof job);
+    kel_md5_init(&job.md5);
+    p.count = 0;
+    multi = curl_multi_init();
+    if (algorithms & ALG_MD5) whole = new_transfer(&job, URL_WHOLE, ALG_MD5, 0, 0, NULL);
+    if (fingerprints) {
+        round1 = new_transfer(&job, URL_ROUND1, fingerprints, 0, URL_HEAD, head_buf);
+    }
+    for (i = 0; i < job.count; ++i) {
+        if (multi == NULL) {
+            transfer_fail(&job.t[i], "read error", strerror(ENOMEM));
+        } else {
+            start_transfer(multi, &job.t[i], url);
+        }
+    }
+    if (multi != NULL) run_transfers(multi, &job, &p, fingerprints, url);
+
+    /* Each result fails with the first of its transfers that failed. */
+    for (i = 0; i < ALG_COUNT; ++i) {
+        int k;
+        if (!(algorithms & alg_bits[i])) continue;
+        for (k = 0; k < job.count; ++k) {
+            const struct transfer *t = &job.t[k];
+            if ((t->algs & alg_bits[i]) && t->failed) {
+                report_detail(url, alg_names[i], t->message, t->detail);
+                failed |= alg_bits[i];
+                break;
+            }
+        }
+    }
+    arrived = algorithms & ~failed;
+    if (whole != NULL && !(failed & ALG_MD5)) {
+        md5_hex(&job.md5, value_of(h, ALG_MD5));
+        h->done |= ALG_MD5;
+        h->size = whole->got;
+    }
+    if (round1 != NULL && job.round1_ok) {
+        h->size = job.size;
+        for (i = 0; i < p.count; ++i) {
+            const struct range *r = &p.range[i];
+            if ((arrived & r->alg) && copy_fetched(&job, r->offset, r->buf, r->len) != 0) {
+                /* Not reached: the second round asked for every gap. */
+                report(url, alg_names[alg_index(r->alg)], "read error", 0);
+                arrived &= ~r->alg;
+            }
+        }
+        if (arrived & fingerprints) {
+            if (name == NULL) {
+                own_name = url_name(url);
+                if (own_name == NULL) {
+                    report(url, NULL, "out of memory", 0);
+                    arrived &= ~ALG_SHOOTER;
+                }
+                name = own_name;
+            }
+            plan_results(&p, arrived & fingerprints, url, name, h);
+        }
+    }
+    for (i = 0; i < job.count; ++i) {
+        if (job.t[i].easy != NULL) {
+            if (multi != NULL && job.t[i].active) curl_multi_remove_handle(multi, job.t[i].easy);
+            curl_easy_cleanup(job.t[i].easy);
+        }
+        if (job.t[i].kind == URL_ROUND2) free(job.t[i].buf);
+    }
+    if (multi != NULL) curl_multi_cleanup(multi);
+    free(own_name);
+    return arrived != 0 ? 0 : -1;
+}
+
+static void url_cleanup(void) {
+    if (curl_ready) curl_global_cleanup();
+}
+
+#else /* no libcurl */
+
+static int compute_url(const char *url, int algorithms, const char *name, struct hashes *h) {
+    (void)algorithms;
+    (void)name;
+    h->size = -1;
+    h->done = 0;
+    report(url, NULL, "URLs need libcurl, which this build of kelhash does not have", 0);
+    return -1;
+}
+
+static void url_cleanup(void) {}
+
+#endif
+
 /* Hashes one operand, "-" being standard input. Returns 0 when it was read
  * (some results may still have failed: those are in h->done's gaps), else
  * -1 after reporting why. */
@@ -438,6 +1154,7 @@ static int compute(const char *path, int algorithms, const char *name, struct ha
     int result;
     FILE *f;
 
+    if (is_url(path)) return compute_url(path, algorithms, name, h);
     h->size = -1;
     h->done = 0;
     if (name == NULL) name = base_name(path);
@@ -642,6 +1359,7 @@ int main(int argc, char **argv) {
     int status = parse_options(argc, argv, &opt);
     if (status < 0) status = hash_files(&opt);
     free(opt.files);
+    url_cleanup();
     /* Output that could not be written is a failure, whatever was printed. */
     if (fflush(stdout) != 0 || ferror(stdout)) {
         fputs("kelhash: write error\n", stderr);
