@@ -1,6 +1,7 @@
-# The README's C# example as written: the commands of the first sh block of
+# The README's C# examples as written: the commands of the first sh block of
 # "## Using kelhash from C#" build the binding and the first csharp block's
-# program, which then hashes a golden file and fails on a missing one.
+# program, which then hashes a golden file and fails on a missing one; the
+# second csharp block's program hashes the golden file by ranges.
 #
 # cmake -DSOURCE_DIR=... -DLIB_DIR=... -DWORK_DIR=... -DMCS=... -DMONO=...
 #       -P readme_example.cmake
@@ -56,3 +57,36 @@ if(NOT rc EQUAL 1 OR NOT out STREQUAL "" OR NOT err STREQUAL "missing.mkv: canno
   message(FATAL_ERROR "app.exe on a missing file (${rc}) printed:\n${out}${err}")
 endif()
 message(STATUS "README C# example on a golden file and a missing one: ok")
+
+# The second csharp block of the section: the program that reads by ranges.
+file(READ "${SOURCE_DIR}/README.md" readme)
+string(FIND "${readme}" "\n## Using kelhash from C#\n" at)
+string(SUBSTRING "${readme}" ${at} -1 rest)
+set(fence "\n```csharp\n")
+string(LENGTH "${fence}" fence_length)
+foreach(pass 1 2)
+  string(FIND "${rest}" "${fence}" start)
+  if(start LESS 0)
+    message(FATAL_ERROR "the README section 'Using kelhash from C#' has no csharp block ${pass}")
+  endif()
+  math(EXPR start "${start} + ${fence_length}")
+  string(SUBSTRING "${rest}" ${start} -1 rest)
+endforeach()
+string(FIND "${rest}" "\n```" end)
+string(SUBSTRING "${rest}" 0 ${end} ranges)
+file(WRITE "${WORK_DIR}/ranges.cs" "${ranges}\n")
+execute_process(COMMAND "${MCS}" -r:KelhashSharp.dll -out:ranges.exe ranges.cs
+                WORKING_DIRECTORY "${WORK_DIR}" RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the README's second C# example does not compile (${rc}):\n${out}${err}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E env "LD_LIBRARY_PATH=${LIB_DIR}"
+                        "${MONO}" ranges.exe "${file}"
+                WORKING_DIRECTORY "${WORK_DIR}" RESULT_VARIABLE rc OUTPUT_VARIABLE out
+                ERROR_VARIABLE err)
+set(expected "opensubtitles: ${opensubtitles}\nshooter: ${shooter}\nmd5: ${md5}\n")
+if(NOT rc EQUAL 0 OR NOT out STREQUAL expected)
+  message(FATAL_ERROR "ranges.exe on 200003.bin (${rc}) printed:\n${out}${err}\nexpected:\n${expected}")
+endif()
+message(STATUS "README C# example by ranges on a golden file: ok")

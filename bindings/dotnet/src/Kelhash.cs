@@ -1,10 +1,12 @@
 // C# binding of the kelhash library for .NET hosts (Mono, .NET Framework,
-// .NET): subtitle-service fingerprints and digests of files and byte arrays.
+// .NET): subtitle-service fingerprints and digests of files, byte arrays,
+// seekable streams and files read by ranges through a function.
 //
 //     string osh = Kelhash.OpenSubtitlesHash("movie.mkv");   // 16 lowercase hex digits
 //     string sh  = Kelhash.ShooterHash("movie.mkv", "movie.mkv");
 //     string md5 = Kelhash.Md5(File.ReadAllBytes("movie.srt")); // 32 uppercase hex digits
 //     int stable = Kelhash.StableHash("movie.avi");           // 1654360774
+//     var both   = Kelhash.Fingerprints((offset, count) => Fetch(offset, count), size, "movie.mkv");
 //
 // The library keeps its result and message in two process-wide buffers and
 // takes no lock. Every call here holds one lock from the call until both are
@@ -21,7 +23,10 @@
 // Mono's corlib has the type too (mcs -define:KELHASH_SPAN).
 
 using System;
+using System.Collections.Generic;
+using System.IO;
 using System.Runtime.InteropServices;
+using System.Security.Cryptography;
 
 namespace KelhashSharp
 {
@@ -48,6 +53,14 @@ namespace KelhashSharp
     public sealed class KelhashException : Exception
     {
         public KelhashException(KelhashStatus status, string message) : base(message)
+        {
+            Status = status;
+        }
+
+        /// <summary>A failure caused by another exception, e.g. IoError "read error"
+        /// with the caller's stream or reader exception as InnerException.</summary>
+        public KelhashException(KelhashStatus status, string message, Exception innerException)
+            : base(message, innerException)
         {
             Status = status;
         }
@@ -105,7 +118,8 @@ namespace KelhashSharp
 
     /// <summary>OpenSubtitles and Shooter hashes, MD5 and the stable string
     /// hash. A path is a string (passed to the library as UTF-8); data is a
-    /// byte array holding the whole file.</summary>
+    /// byte array holding the whole file; a stream must be seekable; a reader
+    /// read(offset, count) returns exactly count bytes of a file of size bytes.</summary>
     public static unsafe class Kelhash
     {
         // One lock for the library's two process-wide buffers: held from the
@@ -187,19 +201,7 @@ namespace KelhashSharp
                                          long totalSize, string fallbackName = null)
         {
             byte[] n = fallbackName == null ? null : Utf8z(fallbackName, "fallbackName");
-            fixed (byte* b0 = block0)
-            fixed (byte* b1 = block1)
-            fixed (byte* b2 = block2)
-            fixed (byte* b3 = block3)
-            fixed (byte* pn = n)
-            {
-                lock (Gate)
-                {
-                    return Result(NativeMethods.kelhash_shooter_chunks(
-                        b0, Length(block0), b1, Length(block1), b2, Length(block2),
-                        b3, Length(block3), totalSize, pn, null, 0));
-                }
-            }
+            return ShooterChunks(block0, block1, block2, block3, totalSize, n);
         }
 
         /// <summary>The MD5 digest of a file: 32 uppercase hexadecimal digits.</summary>
@@ -225,7 +227,95 @@ namespace KelhashSharp
             }
         }
 
+        // -----------------------------------------------------------------
+        // Files the caller reads by ranges: a seekable Stream, or a reader
+        // function read(offset, count) that returns exactly count bytes at
+        // offset (object storage, a torrent stream with missing pieces). The
+        // fingerprints read only the ranges they need; MD5 reads everything,
+        // in order. A read that fails or returns too few bytes raises
+        // KelhashException IoError "read error" with the cause as
+        // InnerException: a fingerprint of bytes that were not there would
+        // name another file.
+
+        /// <summary>The OpenSubtitles hash of a seekable stream: its Length bytes
+        /// from offset 0, whatever its Position; the Position is moved.</summary>
+        public static string OpenSubtitlesHash(Stream stream)
+        {
+            return Fingerprint(new StreamSource(stream), true, false, null).OpenSubtitles;
+        }
+
+        /// <summary>The OpenSubtitles hash of a file of size bytes that read(offset,
+        /// count) returns by ranges: it asks for the first and the last
+        /// min(size, 65536) bytes, as one range when they overlap or touch.</summary>
+        public static string OpenSubtitlesHash(Func<long, int, byte[]> read, long size)
+        {
+            return Fingerprint(new ReaderSource(read, size), true, false, null).OpenSubtitles;
+        }
+
+        /// <summary>The Shooter hash of a seekable stream (as for
+        /// <see cref="OpenSubtitlesHash(Stream)"/>).</summary>
+        public static string ShooterHash(Stream stream, string fallbackName = null)
+        {
+            return Fingerprint(new StreamSource(stream), false, true, fallbackName).Shooter;
+        }
+
+        /// <summary>The Shooter hash of a file read by ranges: four blocks of up to
+        /// 4096 bytes, none for 8192 bytes or less.</summary>
+        public static string ShooterHash(Func<long, int, byte[]> read, long size, string fallbackName = null)
+        {
+            return Fingerprint(new ReaderSource(read, size), false, true, fallbackName).Shooter;
+        }
+
+        /// <summary>The MD5 digest of a seekable stream's Length bytes from offset 0.</summary>
+        public static string Md5(Stream stream)
+        {
+            return Md5Of(new StreamSource(stream));
+        }
+
+        /// <summary>The MD5 digest of a file of size bytes read by ranges: every
+        /// byte once, in order, in ranges of up to 1 MiB.</summary>
+        public static string Md5(Func<long, int, byte[]> read, long size)
+        {
+            return Md5Of(new ReaderSource(read, size));
+        }
+
+        /// <summary>Both fingerprints of a file (what <see cref="OpenSubtitlesHash(string)"/>
+        /// and <see cref="ShooterHash(string, string)"/> return).</summary>
+        public static (string OpenSubtitles, string Shooter) Fingerprints(string path, string fallbackName = null)
+        {
+            return (OpenSubtitlesHash(path), ShooterHash(path, fallbackName));
+        }
+
+        /// <summary>Both fingerprints of a whole file image.</summary>
+        public static (string OpenSubtitles, string Shooter) Fingerprints(byte[] data, string fallbackName = null)
+        {
+            NotNull(data, "data");
+            return (OpenSubtitlesHash(data), ShooterHash(data, fallbackName));
+        }
+
+        /// <summary>Both fingerprints of a seekable stream, each byte they need
+        /// read once.</summary>
+        public static (string OpenSubtitles, string Shooter) Fingerprints(Stream stream, string fallbackName = null)
+        {
+            return Fingerprint(new StreamSource(stream), true, true, fallbackName);
+        }
+
+        /// <summary>Both fingerprints of a file read by ranges: every byte either
+        /// needs is asked for once, overlapping or touching ranges as one.</summary>
+        public static (string OpenSubtitles, string Shooter) Fingerprints(Func<long, int, byte[]> read, long size,
+                                                                          string fallbackName = null)
+        {
+            return Fingerprint(new ReaderSource(read, size), true, true, fallbackName);
+        }
+
 #if KELHASH_SPAN
+        /// <summary>Both fingerprints of a whole file image.</summary>
+        public static (string OpenSubtitles, string Shooter) Fingerprints(ReadOnlySpan<byte> data,
+                                                                          string fallbackName = null)
+        {
+            return (OpenSubtitlesHash(data), ShooterHash(data, fallbackName));
+        }
+
         /// <summary>The OpenSubtitles hash of a whole file image.</summary>
         public static string OpenSubtitlesHash(ReadOnlySpan<byte> data)
         {
@@ -271,6 +361,281 @@ namespace KelhashSharp
                 }
             }
             return value;
+        }
+
+        private static string ShooterChunks(byte[] block0, byte[] block1, byte[] block2, byte[] block3,
+                                            long totalSize, byte[] name)
+        {
+            fixed (byte* b0 = block0)
+            fixed (byte* b1 = block1)
+            fixed (byte* b2 = block2)
+            fixed (byte* b3 = block3)
+            fixed (byte* pn = name)
+            {
+                lock (Gate)
+                {
+                    return Result(NativeMethods.kelhash_shooter_chunks(
+                        b0, Length(block0), b1, Length(block1), b2, Length(block2),
+                        b3, Length(block3), totalSize, pn, null, 0));
+                }
+            }
+        }
+
+        // The OpenSubtitles hash reads this much at each end of a file.
+        private const int EndLength = 65536;
+
+        // The Shooter hash reads four blocks of this much, from files above
+        // twice that size.
+        private const int BlockLength = 4096;
+
+        // MD5 of a stream or reader takes the bytes in ranges of this much.
+        private const int Md5Piece = 1 << 20;
+
+        // One plan for the fingerprints asked for: the ranges each needs,
+        // read as few, ascending, non-overlapping ranges, then handed to the
+        // chunk functions. The reads happen outside the lock: a slow reader
+        // holds up no other thread's calls.
+        private static (string OpenSubtitles, string Shooter) Fingerprint(Source source, bool openSubtitles,
+                                                                          bool shooter, string fallbackName)
+        {
+            // A name holding a NUL fails before anything is read.
+            byte[] name = fallbackName == null ? null : Utf8z(fallbackName, "fallbackName");
+            long size = source.Size;
+            long m = Math.Min(size, EndLength);
+            long[] blocks = size > 2 * BlockLength
+                ? new long[] { BlockLength, size / 3 * 2, size / 3, size - 2 * BlockLength }
+                : new long[0];
+            var ranges = new List<KeyValuePair<long, long>>();
+            if (openSubtitles && m > 0)
+            {
+                ranges.Add(new KeyValuePair<long, long>(0, m));
+                ranges.Add(new KeyValuePair<long, long>(size - m, size));
+            }
+            if (shooter)
+            {
+                foreach (long offset in blocks)
+                {
+                    ranges.Add(new KeyValuePair<long, long>(offset, Math.Min(offset + BlockLength, size)));
+                }
+            }
+            Held held = Held.Read(source, ranges);
+            string os = null;
+            string sh = null;
+            if (openSubtitles)
+            {
+                os = OpenSubtitlesHash(held.Get(0, m), held.Get(size - m, m), size);
+            }
+            if (shooter)
+            {
+                // Block 1 ends early in a file of less than 12288 bytes; the
+                // chunk function takes the bytes there are.
+                byte[][] b = new byte[4][];
+                for (int i = 0; i < blocks.Length; i++)
+                {
+                    b[i] = held.Get(blocks[i], Math.Min(BlockLength, size - blocks[i]));
+                }
+                sh = ShooterChunks(b[0], b[1], b[2], b[3], size, name);
+            }
+            return (os, sh);
+        }
+
+        private static string Md5Of(Source source)
+        {
+            long size = source.Size;
+            byte[] scratch = new byte[Math.Min(size, Md5Piece)];
+            using (MD5 md5 = MD5.Create())
+            {
+                for (long offset = 0; offset < size;)
+                {
+                    int n = (int)Math.Min(Md5Piece, size - offset);
+                    md5.TransformBlock(source.Read(offset, n, scratch), 0, n, null, 0);
+                    offset += n;
+                }
+                md5.TransformFinalBlock(scratch, 0, 0);
+                const string digits = "0123456789ABCDEF";
+                char[] hex = new char[32];
+                byte[] digest = md5.Hash;
+                for (int i = 0; i < 16; i++)
+                {
+                    hex[2 * i] = digits[digest[i] >> 4];
+                    hex[2 * i + 1] = digits[digest[i] & 15];
+                }
+                return new string(hex);
+            }
+        }
+
+        private static KelhashException ReadError(Exception cause)
+        {
+            return new KelhashException(KelhashStatus.IoError, "read error", cause);
+        }
+
+        // Where the bytes of a file the library cannot open come from.
+        private abstract class Source
+        {
+            internal long Size;
+
+            // Exactly count (> 0) bytes at offset, offset + count <= Size, from
+            // index 0 of the array returned; into, when not null, may be
+            // filled and returned. Anything else is a read error.
+            internal abstract byte[] Read(long offset, int count, byte[] into);
+        }
+
+        private sealed class StreamSource : Source
+        {
+            private readonly Stream stream;
+
+            internal StreamSource(Stream stream)
+            {
+                NotNull(stream, "stream");
+                // The fingerprints need the size before the first byte and
+                // bytes near the end: a stream read front to back cannot
+                // give them.
+                if (!stream.CanSeek)
+                {
+                    throw new ArgumentException("the stream is not seekable (CanSeek is false)", "stream");
+                }
+                if (!stream.CanRead)
+                {
+                    throw new ArgumentException("the stream is not readable (CanRead is false)", "stream");
+                }
+                this.stream = stream;
+                try
+                {
+                    Size = stream.Length;
+                }
+                catch (Exception e)
+                {
+                    throw ReadError(e);
+                }
+            }
+
+            internal override byte[] Read(long offset, int count, byte[] into)
+            {
+                byte[] buffer = into != null && into.Length >= count ? into : new byte[count];
+                int n = 0;
+                try
+                {
+                    if (stream.Position != offset)
+                    {
+                        stream.Position = offset;
+                    }
+                    // A stream may return fewer bytes than asked before its
+                    // end (a pipe, a network, a decoder): only 0 is the end.
+                    while (n < count)
+                    {
+                        int got = stream.Read(buffer, n, count - n);
+                        if (got <= 0)
+                        {
+                            break;
+                        }
+                        n += got;
+                    }
+                }
+                catch (Exception e)
+                {
+                    throw ReadError(e);
+                }
+                if (n < count)
+                {
+                    throw ReadError(new EndOfStreamException(
+                        "short read: " + count + " bytes asked at offset " + offset + ", " + n + " returned"));
+                }
+                return buffer;
+            }
+        }
+
+        private sealed class ReaderSource : Source
+        {
+            private readonly Func<long, int, byte[]> read;
+
+            internal ReaderSource(Func<long, int, byte[]> read, long size)
+            {
+                NotNull(read, "read");
+                if (size < 0)
+                {
+                    throw new ArgumentOutOfRangeException("size", size, "the size of a file is never negative");
+                }
+                this.read = read;
+                Size = size;
+            }
+
+            internal override byte[] Read(long offset, int count, byte[] into)
+            {
+                byte[] got;
+                try
+                {
+                    got = read(offset, count);
+                }
+                catch (Exception e)
+                {
+                    throw ReadError(e);
+                }
+                if (got == null || got.Length < count)
+                {
+                    throw ReadError(new EndOfStreamException(
+                        "short read: " + count + " bytes asked at offset " + offset + ", "
+                        + (got == null ? "null" : got.Length.ToString()) + " returned"));
+                }
+                // More bytes than asked are not "the bytes at offset" either:
+                // which of them the reader meant cannot be known.
+                if (got.Length > count)
+                {
+                    throw ReadError(new IOException(
+                        "long read: " + count + " bytes asked at offset " + offset + ", " + got.Length + " returned"));
+                }
+                return got;
+            }
+        }
+
+        // The ranges read for one plan, ascending and apart from each other.
+        private sealed class Held
+        {
+            private readonly List<long> offsets = new List<long>();
+            private readonly List<byte[]> data = new List<byte[]>();
+
+            // Reads [start, end) pairs, overlapping or touching ones as one range:
+            // a reader pays for each call (a request, a seek), and no byte is
+            // asked for twice.
+            internal static Held Read(Source source, List<KeyValuePair<long, long>> ranges)
+            {
+                ranges.Sort((a, b) => a.Key.CompareTo(b.Key));
+                var held = new Held();
+                int i = 0;
+                while (i < ranges.Count)
+                {
+                    long start = ranges[i].Key;
+                    long end = ranges[i].Value;
+                    for (i++; i < ranges.Count && ranges[i].Key <= end; i++)
+                    {
+                        end = Math.Max(end, ranges[i].Value);
+                    }
+                    // At most both ends and four blocks: far below 2 GiB.
+                    held.offsets.Add(start);
+                    held.data.Add(source.Read(start, (int)(end - start), null));
+                }
+                return held;
+            }
+
+            // A copy of count bytes at offset, which one of the ranges holds;
+            // null for none.
+            internal byte[] Get(long offset, long count)
+            {
+                if (count == 0)
+                {
+                    return null;
+                }
+                for (int i = 0; i < offsets.Count; i++)
+                {
+                    long at = offset - offsets[i];
+                    if (at >= 0 && at + count <= data[i].Length)
+                    {
+                        byte[] part = new byte[count];
+                        Array.Copy(data[i], at, part, 0, count);
+                        return part;
+                    }
+                }
+                throw new InvalidOperationException("no range read holds " + count + " bytes at " + offset);
+            }
         }
 
         private static string OpenSubtitlesBuffer(byte* data, int length)

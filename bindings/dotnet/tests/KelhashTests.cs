@@ -10,6 +10,8 @@
 using System;
 using System.Collections.Generic;
 using System.IO;
+using System.IO.Compression;
+using System.IO.Pipes;
 using System.Linq;
 using System.Reflection;
 using System.Runtime.InteropServices;
@@ -44,6 +46,11 @@ internal static class Program
 #if KELHASH_SPAN
             Run("golden files through ReadOnlySpan<byte>, also as slices", GoldenSpans);
 #endif
+            Run("golden files through FileStream, MemoryStream and a stream of small reads", GoldenStreams);
+            Run("golden files through a reader: the hashes, and exactly the ranges planned", GoldenReaders);
+            Run("a reader that fails, reads short or long, or has only the first 1 MiB", ReaderFailures);
+            Run("streams that cannot seek, fail, or end before their Length", StreamFailures);
+            Run("a sparse 5 GiB file through a FileStream and a reader", HugeStream);
             Run("golden strings through StableHash and Shooter fallback names", GoldenStrings);
             Run("a path with non-ASCII characters", NonAsciiPath);
             Run("failures carry the library's status and message", Failures);
@@ -307,6 +314,483 @@ internal static class Program
               "opensubtitles of an empty slice at an array's end");
     }
 #endif
+
+    // ---------------------------------------------------------------------
+    // Streams and readers.
+
+    // A reader over bytes in memory that records every range it is asked for.
+    private sealed class Recorder
+    {
+        private readonly byte[] data;
+        public readonly List<KeyValuePair<long, int>> Asked = new List<KeyValuePair<long, int>>();
+
+        public Recorder(byte[] data)
+        {
+            this.data = data;
+        }
+
+        public byte[] Read(long offset, int count)
+        {
+            Asked.Add(new KeyValuePair<long, int>(offset, count));
+            byte[] part = new byte[count];
+            Array.Copy(data, offset, part, 0, count);
+            return part;
+        }
+
+        public string Ranges()
+        {
+            return Show(Asked);
+        }
+    }
+
+    private static string Show(IEnumerable<KeyValuePair<long, int>> ranges)
+    {
+        return string.Join(" ", ranges.Select(r => r.Key + "+" + r.Value));
+    }
+
+    // A stream over other bytes that gives at most 7 bytes per Read, as a
+    // pipe or a socket may; Length can be made to claim more than there is.
+    private sealed class TrickleStream : Stream
+    {
+        private readonly Stream inner;
+        public long ExtraLength;
+        public Exception FailWith;
+
+        public TrickleStream(Stream inner)
+        {
+            this.inner = inner;
+        }
+
+        public override bool CanRead { get { return true; } }
+        public override bool CanSeek { get { return true; } }
+        public override bool CanWrite { get { return false; } }
+        public override long Length { get { return inner.Length + ExtraLength; } }
+        public override long Position { get { return inner.Position; } set { inner.Position = value; } }
+        public override void Flush() { }
+        public override long Seek(long offset, SeekOrigin origin) { return inner.Seek(offset, origin); }
+        public override void SetLength(long value) { throw new NotSupportedException(); }
+        public override void Write(byte[] buffer, int offset, int count) { throw new NotSupportedException(); }
+
+        public override int Read(byte[] buffer, int offset, int count)
+        {
+            if (FailWith != null && inner.Position > 0)
+            {
+                throw FailWith;
+            }
+            return inner.Read(buffer, offset, Math.Min(count, 7));
+        }
+    }
+
+    private static void GoldenStreams()
+    {
+        foreach (Row r in Rows())
+        {
+            string os = Kelhash.OpenSubtitlesHash(r.Path);
+            string sh = Kelhash.ShooterHash(r.Path, "movie.avi");
+            string md5 = Kelhash.Md5(r.Path);
+            Equal(r.OpenSubtitles + " " + r.Shooter + " " + r.Md5, os + " " + sh + " " + md5, r.Name + " by path");
+
+            // The file's bytes in the middle of a larger array, the stream
+            // left at its end: the hashes take the stream from offset 0.
+            byte[] padded = new byte[r.Data.Length + 10];
+            Array.Copy(r.Data, 0, padded, 3, r.Data.Length);
+            var streams = new List<KeyValuePair<string, Func<Stream>>>
+            {
+                new KeyValuePair<string, Func<Stream>>("FileStream", () => File.OpenRead(r.Path)),
+                new KeyValuePair<string, Func<Stream>>("MemoryStream", () => new MemoryStream(r.Data, false)),
+                new KeyValuePair<string, Func<Stream>>("MemoryStream at its end", () =>
+                {
+                    var m = new MemoryStream(padded, 3, r.Data.Length, false);
+                    m.Seek(0, SeekOrigin.End);
+                    return m;
+                }),
+                new KeyValuePair<string, Func<Stream>>("7 bytes per Read",
+                                                       () => new TrickleStream(new MemoryStream(r.Data, false))),
+            };
+            foreach (var kind in streams)
+            {
+                string what = r.Name + " " + kind.Key;
+                using (Stream s = kind.Value())
+                {
+                    Equal(os, Kelhash.OpenSubtitlesHash(s), what + " opensubtitles");
+                    Equal(sh, Kelhash.ShooterHash(s, "movie.avi"), what + " shooter");
+                    Equal(md5, Kelhash.Md5(s), what + " md5");
+                    var both = Kelhash.Fingerprints(s, "movie.avi");
+                    Equal(os, both.OpenSubtitles, what + " fingerprints opensubtitles");
+                    Equal(sh, both.Shooter, what + " fingerprints shooter");
+                    if (r.Data.Length > 8192)
+                    {
+                        Equal(sh, Kelhash.ShooterHash(s), what + " shooter, no name");
+                    }
+                }
+            }
+            var byPath = Kelhash.Fingerprints(r.Path, "movie.avi");
+            var byData = Kelhash.Fingerprints(r.Data, "movie.avi");
+            Equal(os + " " + sh, byPath.OpenSubtitles + " " + byPath.Shooter, r.Name + " fingerprints of a path");
+            Equal(os + " " + sh, byData.OpenSubtitles + " " + byData.Shooter, r.Name + " fingerprints of data");
+#if KELHASH_SPAN
+            var bySpan = Kelhash.Fingerprints(new ReadOnlySpan<byte>(padded, 3, r.Data.Length), "movie.avi");
+            Equal(os + " " + sh, bySpan.OpenSubtitles + " " + bySpan.Shooter, r.Name + " fingerprints of a span");
+#endif
+        }
+    }
+
+    // The bytes each fingerprint needs of a file of S bytes: both ends of
+    // min(S, 65536) bytes; for S above 8192 the Shooter blocks at 4096,
+    // S / 3 * 2, S / 3 and S - 8192, each up to 4096 bytes.
+    private static bool[] Needed(long size, bool openSubtitles, bool shooter)
+    {
+        var need = new bool[size];
+        Action<long, long> mark = (from, to) =>
+        {
+            for (long i = from; i < to; i++)
+            {
+                need[i] = true;
+            }
+        };
+        if (openSubtitles)
+        {
+            long m = Math.Min(size, 65536);
+            mark(0, m);
+            mark(size - m, size);
+        }
+        if (shooter && size > 8192)
+        {
+            foreach (long o in new[] { 4096, size / 3 * 2, size / 3, size - 8192 })
+            {
+                mark(o, Math.Min(o + 4096, size));
+            }
+        }
+        return need;
+    }
+
+    // What a reader was asked: ascending ranges, each non-empty, apart from
+    // the next (touching or overlapping ones are one read), together exactly
+    // the bytes needed.
+    private static void CheckAsked(bool[] need, List<KeyValuePair<long, int>> asked, string what)
+    {
+        var got = new bool[need.Length];
+        long end = -1;
+        foreach (var a in asked)
+        {
+            if (a.Value <= 0 || a.Key < 0 || a.Key + a.Value > need.Length || a.Key <= end)
+            {
+                throw new Exception(what + ": ranges asked are not ascending, apart and inside the file: "
+                                    + Show(asked));
+            }
+            end = a.Key + a.Value;
+            for (long i = a.Key; i < end; i++)
+            {
+                got[i] = true;
+            }
+        }
+        for (long i = 0; i < need.Length; i++)
+        {
+            if (got[i] != need[i])
+            {
+                throw new Exception(what + ": byte " + i + (need[i] ? " needed, not read" : " read, not needed")
+                                    + " in " + Show(asked));
+            }
+        }
+    }
+
+    // The ranges worked out by hand for some sizes: OpenSubtitles,
+    // Shooter, both.
+    private static readonly Dictionary<long, string[]> Plans = new Dictionary<long, string[]>
+    {
+        { 0, new[] { "", "", "" } },
+        { 8192, new[] { "0+8192", "", "0+8192" } },
+        // Blocks [4096, 8192), [5462, 8193), [2731, 6827), [1, 4097): one range.
+        { 8193, new[] { "0+8193", "1+8192", "0+8193" } },
+        // Block 1 [8190, 12286), blocks 2 and 3 both [4095, 8191).
+        { 12287, new[] { "0+12287", "4095+8191", "0+12287" } },
+        // The two ends touch.
+        { 131072, new[] { "0+131072", "4096+4096 43690+4096 87380+4096 122880+4096", "0+131072" } },
+        // One byte, 65536, between the ends; the ends hold all four blocks.
+        { 131073, new[] { "0+65536 65537+65536", "4096+4096 43691+4096 87382+4096 122881+4096",
+                          "0+65536 65537+65536" } },
+        // Block 1 [133334, 137430) overlaps the tail [134467, 200003).
+        { 200003, new[] { "0+65536 134467+65536", "4096+4096 66667+4096 133334+4096 191811+4096",
+                          "0+65536 66667+4096 133334+66669" } },
+    };
+
+    private static void GoldenReaders()
+    {
+        int planned = 0;
+        foreach (Row r in Rows())
+        {
+            long size = r.Data.LongLength;
+            var os = new Recorder(r.Data);
+            var sh = new Recorder(r.Data);
+            var both = new Recorder(r.Data);
+            var md5 = new Recorder(r.Data);
+            Equal(r.OpenSubtitles, Kelhash.OpenSubtitlesHash(os.Read, size), r.Name + " opensubtitles");
+            Equal(r.Shooter, Kelhash.ShooterHash(sh.Read, size, "movie.avi"), r.Name + " shooter");
+            var fp = Kelhash.Fingerprints(both.Read, size, "movie.avi");
+            Equal(r.OpenSubtitles, fp.OpenSubtitles, r.Name + " fingerprints opensubtitles");
+            Equal(r.Shooter, fp.Shooter, r.Name + " fingerprints shooter");
+            Equal(r.Md5, Kelhash.Md5(md5.Read, size), r.Name + " md5");
+            Equal(Kelhash.OpenSubtitlesHash(r.Path), fp.OpenSubtitles, r.Name + " fingerprints = file function");
+            Equal(Kelhash.ShooterHash(r.Path, "movie.avi"), fp.Shooter, r.Name + " fingerprints = file function");
+
+            CheckAsked(Needed(size, true, false), os.Asked, r.Name + " opensubtitles");
+            CheckAsked(Needed(size, false, true), sh.Asked, r.Name + " shooter");
+            CheckAsked(Needed(size, true, true), both.Asked, r.Name + " fingerprints");
+            bool[] all = new bool[size];
+            for (long i = 0; i < size; i++)
+            {
+                all[i] = true;
+            }
+            CheckAsked(all, md5.Asked, r.Name + " md5");
+            string[] plan;
+            if (Plans.TryGetValue(size, out plan))
+            {
+                Equal(plan[0], os.Ranges(), r.Name + " opensubtitles ranges");
+                Equal(plan[1], sh.Ranges(), r.Name + " shooter ranges");
+                Equal(plan[2], both.Ranges(), r.Name + " fingerprints ranges");
+                planned++;
+            }
+        }
+        Equal(Plans.Count, planned, "golden sizes with a plan worked out by hand");
+
+        // MD5 in order, 1 MiB at a time, each byte once.
+        byte[] big = Pseudorandom(3 << 20 | 5, 7);
+        var rec = new Recorder(big);
+        Equal(Kelhash.Md5(big), Kelhash.Md5(rec.Read, big.LongLength), "md5 of 3 MiB + 5 by a reader");
+        Equal("0+1048576 1048576+1048576 2097152+1048576 3145728+5", rec.Ranges(), "md5 ranges");
+    }
+
+    private static byte[] Pseudorandom(int length, int seed)
+    {
+        byte[] data = new byte[length];
+        new Random(seed).NextBytes(data);
+        return data;
+    }
+
+    // A failure to read: IoError "read error", and the cause.
+    private static Exception ReadFails(Action action, string what)
+    {
+        KelhashException e = Throws<KelhashException>(action, what);
+        Equal(KelhashStatus.IoError, e.Status, what + " status");
+        Equal("read error", e.Message, what + " message");
+        if (e.InnerException == null)
+        {
+            throw new Exception(what + ": no InnerException");
+        }
+        return e.InnerException;
+    }
+
+    // Each way of hashing from a reader, by name.
+    private static readonly KeyValuePair<string, Action<Func<long, int, byte[]>, long>>[] ReaderCalls =
+    {
+        new KeyValuePair<string, Action<Func<long, int, byte[]>, long>>(
+            "opensubtitles", (read, size) => Kelhash.OpenSubtitlesHash(read, size)),
+        new KeyValuePair<string, Action<Func<long, int, byte[]>, long>>(
+            "shooter", (read, size) => Kelhash.ShooterHash(read, size, "x")),
+        new KeyValuePair<string, Action<Func<long, int, byte[]>, long>>(
+            "fingerprints", (read, size) => Kelhash.Fingerprints(read, size, "x")),
+        new KeyValuePair<string, Action<Func<long, int, byte[]>, long>>(
+            "md5", (read, size) => Kelhash.Md5(read, size)),
+    };
+
+    private static void ReaderFailures()
+    {
+        // 3 MiB: every call reads more than once, MD5 too.
+        byte[] data = Pseudorandom(3 << 20, 3);
+        long size = data.LongLength;
+        Func<long, int, byte[]> good = new Recorder(data).Read;
+
+        // Everything after the first read goes wrong in one way or another.
+        var broken = new Dictionary<string, Func<int, byte[]>>
+        {
+            { "short", n => new byte[17] },
+            { "empty", n => new byte[0] },
+            { "null", n => null },
+            { "long", n => new byte[n + 1] },
+        };
+        foreach (var call in ReaderCalls)
+        {
+            foreach (var kind in broken)
+            {
+                int calls = 0;
+                long second = -1;
+                int secondCount = 0;
+                Func<long, int, byte[]> read = (offset, count) =>
+                {
+                    if (++calls == 1)
+                    {
+                        return good(offset, count);
+                    }
+                    second = offset;
+                    secondCount = count;
+                    return kind.Value(count);
+                };
+                string what = call.Key + ", " + kind.Key + " read";
+                Exception cause = ReadFails(() => call.Value(read, size), what);
+                string returned = kind.Key == "short" ? "17" : kind.Key == "empty" ? "0"
+                                : kind.Key == "null" ? "null" : (secondCount + 1).ToString();
+                Equal((kind.Key == "long" ? "long" : "short") + " read: " + secondCount + " bytes asked at offset "
+                      + second + ", " + returned + " returned", cause.Message, what + " cause");
+            }
+
+            // The reader's own exception is the cause, as it was thrown.
+            var thrown = new IOException("connection reset");
+            Exception got = ReadFails(() => call.Value((o, n) => { throw thrown; }, size), call.Key + ", throwing");
+            Equal(true, ReferenceEquals(thrown, got), call.Key + ", throwing: the reader's exception");
+        }
+
+        // A torrent stream of 3 MiB whose pieces past the first 1 MiB have not
+        // arrived yet: no fingerprint, no digest until they have.
+        byte[] torrent = Pseudorandom(3 << 20, 11);
+        long have = 1 << 20;
+        Func<long, int, byte[]> partial = (offset, count) =>
+        {
+            if (offset + count > have)
+            {
+                throw new InvalidOperationException("piece not yet downloaded at " + offset);
+            }
+            byte[] part = new byte[count];
+            Array.Copy(torrent, offset, part, 0, count);
+            return part;
+        };
+        foreach (var call in ReaderCalls)
+        {
+            Exception cause = ReadFails(() => call.Value(partial, torrent.LongLength), call.Key + ", missing pieces");
+            Equal(typeof(InvalidOperationException), cause.GetType(), call.Key + ", missing pieces: cause");
+        }
+        // Once it has them all, the hashes are those of the bytes.
+        have = torrent.LongLength;
+        Equal(Kelhash.OpenSubtitlesHash(torrent), Kelhash.OpenSubtitlesHash(partial, torrent.LongLength),
+              "opensubtitles, all pieces");
+        Equal(Kelhash.ShooterHash(torrent), Kelhash.ShooterHash(partial, torrent.LongLength), "shooter, all pieces");
+        Equal(Kelhash.Md5(torrent), Kelhash.Md5(partial, torrent.LongLength), "md5, all pieces");
+
+        // Failures of the library's own still come through, before any read
+        // where there is nothing to read.
+        Fails(KelhashStatus.TooSmall, "file too small for shooter hash and no fallback name",
+              () => Kelhash.ShooterHash((o, n) => { throw new Exception("no read expected"); }, 8192),
+              "shooter of 8192 bytes without a name");
+        Fails(KelhashStatus.TooSmall, "file too small for shooter hash and no fallback name",
+              () => Kelhash.Fingerprints(good, 8192), "fingerprints of 8192 bytes without a name");
+        Fails(KelhashStatus.InvalidUtf8, "invalid UTF-8", () => Kelhash.ShooterHash(good, 8192, "\uD800"),
+              "lone surrogate as a reader's fallback name");
+
+        Throws<ArgumentNullException>(() => Kelhash.Md5((Func<long, int, byte[]>)null, 1), "null reader");
+        Throws<ArgumentNullException>(() => Kelhash.Fingerprints((Func<long, int, byte[]>)null, 1), "null reader");
+        foreach (var call in ReaderCalls)
+        {
+            var e = Throws<ArgumentOutOfRangeException>(() => call.Value(good, -1), call.Key + ", negative size");
+            Equal("size", e.ParamName, call.Key + ", negative size: parameter");
+        }
+        Throws<ArgumentException>(() => Kelhash.ShooterHash(good, size, "a\0"), "NUL in a reader's name");
+    }
+
+    // Each way of hashing a stream, by name.
+    private static readonly KeyValuePair<string, Action<Stream>>[] StreamCalls =
+    {
+        new KeyValuePair<string, Action<Stream>>("opensubtitles", s => Kelhash.OpenSubtitlesHash(s)),
+        new KeyValuePair<string, Action<Stream>>("shooter", s => Kelhash.ShooterHash(s, "x")),
+        new KeyValuePair<string, Action<Stream>>("fingerprints", s => Kelhash.Fingerprints(s, "x")),
+        new KeyValuePair<string, Action<Stream>>("md5", s => Kelhash.Md5(s)),
+    };
+
+    private static void StreamFailures()
+    {
+        Row row = Rows().Single(r => r.Name == "200003.bin");
+        foreach (var call in StreamCalls)
+        {
+            // A real pipe, and a decompressing stream: neither can seek.
+            using (var pipe = new AnonymousPipeServerStream(PipeDirection.In))
+            {
+                var e = Throws<ArgumentException>(() => call.Value(pipe), call.Key + " of a pipe");
+                Equal("stream", e.ParamName, call.Key + " of a pipe: parameter");
+            }
+            using (var gz = new GZipStream(new MemoryStream(row.Data), CompressionMode.Decompress))
+            {
+                Throws<ArgumentException>(() => call.Value(gz), call.Key + " of a GZipStream");
+            }
+            using (var w = new FileStream(Path.Combine(scratch, "write-only"), FileMode.Create, FileAccess.Write))
+            {
+                Throws<ArgumentException>(() => call.Value(w), call.Key + " of a write-only FileStream");
+            }
+            var closed = File.OpenRead(row.Path);
+            closed.Dispose();
+            Throws<ArgumentException>(() => call.Value(closed), call.Key + " of a closed FileStream");
+            Throws<ArgumentNullException>(() => call.Value(null), call.Key + " of null");
+
+            // A Length 5000 bytes beyond the bytes there are, S = 205003: the
+            // last read comes up short. It is the tail for the OpenSubtitles
+            // hash, the block at S - 8192 for the Shooter hash, block 1 at
+            // S / 3 * 2 = 136668 and the tail as one range for both, and
+            // everything for MD5.
+            var lying = new TrickleStream(new MemoryStream(row.Data)) { ExtraLength = 5000 };
+            Exception cause = ReadFails(() => call.Value(lying), call.Key + ", stream ends before its Length");
+            Equal(typeof(EndOfStreamException), cause.GetType(), call.Key + ", stream ends early: cause");
+            var last = new Dictionary<string, long[]>
+            {
+                { "opensubtitles", new long[] { 205003 - 65536, 65536 } },
+                { "shooter", new long[] { 205003 - 8192, 4096 } },
+                { "fingerprints", new long[] { 136668, 205003 - 136668 } },
+                { "md5", new long[] { 0, 205003 } },
+            }[call.Key];
+            Equal("short read: " + last[1] + " bytes asked at offset " + last[0] + ", "
+                  + (200003 - last[0]) + " returned", cause.Message, call.Key + ", stream ends early: message");
+
+            var thrown = new IOException("device went away");
+            var failing = new TrickleStream(new MemoryStream(row.Data)) { FailWith = thrown };
+            Exception got = ReadFails(() => call.Value(failing), call.Key + ", stream throws");
+            Equal(true, ReferenceEquals(thrown, got), call.Key + ", stream throws: the stream's exception");
+        }
+    }
+
+    // A file of 5 GiB made with ftruncate, sparse but for some bytes in every
+    // range a fingerprint reads: the offsets past 4 GiB must not wrap.
+    private static void HugeStream()
+    {
+        const long size = 5L << 30;
+        string path = Path.Combine(scratch, "5GiB.bin");
+        var marks = new long[] { 0, 4096 + 17, size / 3 + 5, size / 3 * 2 + 4000, size - 8192 + 1, size - 65536, size - 1 };
+        using (var f = new FileStream(path, FileMode.Create, FileAccess.ReadWrite))
+        {
+            f.SetLength(size);
+            byte[] noise = Pseudorandom(64, 5);
+            foreach (long at in marks)
+            {
+                f.Position = at;
+                f.Write(noise, 0, (int)Math.Min(noise.Length, size - at));
+            }
+        }
+        string os = Kelhash.OpenSubtitlesHash(path);
+        string sh = Kelhash.ShooterHash(path);
+        using (var f = File.OpenRead(path))
+        {
+            Equal(size, f.Length, "size of the sparse file");
+            Equal(os, Kelhash.OpenSubtitlesHash(f), "opensubtitles of a 5 GiB FileStream");
+            Equal(sh, Kelhash.ShooterHash(f), "shooter of a 5 GiB FileStream");
+            var both = Kelhash.Fingerprints(f);
+            Equal(os + " " + sh, both.OpenSubtitles + " " + both.Shooter, "fingerprints of a 5 GiB FileStream");
+
+            var asked = new List<KeyValuePair<long, int>>();
+            Func<long, int, byte[]> read = (offset, count) =>
+            {
+                asked.Add(new KeyValuePair<long, int>(offset, count));
+                byte[] part = new byte[count];
+                f.Position = offset;
+                int n = 0;
+                for (int got; n < count && (got = f.Read(part, n, count - n)) > 0;)
+                {
+                    n += got;
+                }
+                return part;
+            };
+            var fp = Kelhash.Fingerprints(read, size);
+            Equal(os + " " + sh, fp.OpenSubtitles + " " + fp.Shooter, "fingerprints of a 5 GiB file by a reader");
+            // S / 3 = 1789569706, S / 3 * 2 = 3579139412, S - 65536 = 5368643584.
+            Equal("0+65536 1789569706+4096 3579139412+4096 5368643584+65536", Show(asked), "5 GiB ranges");
+
+            Equal(Kelhash.Md5(path), Kelhash.Md5(f), "md5 of a 5 GiB FileStream");
+        }
+    }
 
     private static byte[] FromHex(string hex)
     {
