@@ -38,6 +38,7 @@ import os
 import re
 import sys
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 CHUNK = 1 << 16
@@ -237,6 +238,19 @@ class RangeServer:
     def stats(self):
         with self._httpd.lock:
             return {"requests": self._httpd.requests, "bytes": self._httpd.sent}
+
+    def settled_stats(self, timeout=5.0):
+        """The counts once they have stopped changing: a transfer that the
+        client dropped goes on a little on the server's side."""
+        last = self.stats()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            time.sleep(0.05)
+            now = self.stats()
+            if now == last:
+                return now
+            last = now
+        return last
 
     def reset(self):
         with self._httpd.lock:

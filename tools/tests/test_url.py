@@ -70,19 +70,6 @@ def closed_port():
         return s.getsockname()[1]
 
 
-def settled_stats(server):
-    """The server's counts once it has stopped writing (a transfer the
-    command dropped ends on the server's side a little later)."""
-    last = server.stats()
-    for _ in range(50):
-        time.sleep(0.1)
-        now = server.stats()
-        if now == last:
-            return now
-        last = now
-    return last
-
-
 _dir = None
 _server = None
 FILES = {}  # name -> size
@@ -224,11 +211,11 @@ class UrlCostTest(UrlCase):
         # The server counts a write once it has returned, which can be after
         # the command read it and ended: the counts of the command before
         # must land before the reset, and this one's before the reading.
-        settled_stats(self.server)
+        self.server.settled_stats()
         self.server.reset()
         r = url_run(*args)
         self.assertEqual((r.returncode, r.stderr), (0, b""))
-        return settled_stats(self.server)
+        return self.server.settled_stats()
 
     def test_both_fingerprints(self):
         url = self.url("files", self.large().name)
@@ -274,12 +261,12 @@ class UrlErrorTest(UrlCase):
     def test_server_ignoring_range_on_a_large_file(self):
         path = self.large()
         url = self.url("norange", path.name)
-        settled_stats(self.server)
+        self.server.settled_stats()
         self.server.reset()
         self.assert_fails(["--opensubtitles", "--shooter", url],
                           self.lines(url, re.escape("server ignored the Range request")))
         # The transfer was dropped early: nowhere near the 5 GiB was sent.
-        self.assertLess(settled_stats(self.server)["bytes"], 16 << 20)
+        self.assertLess(self.server.settled_stats()["bytes"], 16 << 20)
 
     def test_bad_answers(self):
         big = f"clip-{BIG}.avi"
@@ -302,7 +289,7 @@ class UrlErrorTest(UrlCase):
         # The first 64 KiB are good; a range after them is not.
         big = f"clip-{BIG}.avi"
         url = self.url("badtotal", big)
-        settled_stats(self.server)
+        self.server.settled_stats()
         self.server.reset()  # the first answer then gives the total BIG + 1
         r = self.assert_fails(["--shooter", url],
                               self.lines(url, r"bad Content-Range: bytes \d+-\d+/\d+",

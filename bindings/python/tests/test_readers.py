@@ -18,6 +18,7 @@ import unittest
 
 import kelhash
 import reference
+from test_kelhash import TempDirCase
 
 NAME = "movie.avi"
 MIB = 1 << 20
@@ -51,20 +52,6 @@ class FileReader:
 
     def close(self):
         os.close(self._fd)
-
-
-class TempDirCase(unittest.TestCase):
-    def setUp(self):
-        self._dir = tempfile.TemporaryDirectory(prefix="kelhash-readers-")
-        self.dir = pathlib.Path(self._dir.name)
-
-    def tearDown(self):
-        self._dir.cleanup()
-
-    def write(self, name, data):
-        path = self.dir / name
-        path.write_bytes(data)
-        return path
 
 
 SIZES = reference.BOUNDARY_SIZES + [3 * MIB + 5]

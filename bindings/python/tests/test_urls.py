@@ -35,20 +35,6 @@ SIZES = [0, 1, 8192, 8193, 12285, 65535, 65536, 65537, 131072, 131073, 200003, 3
 FAST = 2.0  # seconds: every failure below is known at once, with a 30 s timeout
 
 
-def settled_stats(server):
-    """The server's counts once they stop changing: it counts a write after
-    the write returns, which may be just after the client saw the bytes."""
-    last = server.stats()
-    deadline = time.monotonic() + 5
-    while time.monotonic() < deadline:
-        time.sleep(0.05)
-        now = server.stats()
-        if now == last:
-            return now
-        last = now
-    return last
-
-
 class ServedFiles(unittest.TestCase):
     """A range server over a directory of files of the boundary sizes and
     the sparse 5 GiB file."""
@@ -143,7 +129,7 @@ class UrlHashesTest(ServedFiles):
                 src = self.url("norange", f"{size}.bin")
                 self.assertEqual(tuple(kelhash.fingerprints(src, NAME)),
                                  (reference.opensubtitles(data), reference.shooter(data, NAME)))
-                self.assertEqual(settled_stats(self.server)["requests"], 1)
+                self.assertEqual(self.server.settled_stats()["requests"], 1)
         # MD5 asks for no range anyway.
         self.assertEqual(kelhash.md5(self.url("norange", f"{3 * MIB + 5}.bin")),
                          reference.md5(self.data[3 * MIB + 5]))
@@ -176,7 +162,7 @@ class CostTest(ServedFiles):
         for name, what, requests, body in self.CASES:
             with self.subTest(file=name, what=what):
                 src = self.url("files", name)
-                settled_stats(self.server)
+                self.server.settled_stats()
                 self.server.reset()
                 if what == "both":
                     kelhash.fingerprints(src, NAME)
@@ -184,7 +170,7 @@ class CostTest(ServedFiles):
                     kelhash.opensubtitles_hash(src)
                 else:
                     kelhash.shooter_hash(src, NAME)
-                stats = settled_stats(self.server)
+                stats = self.server.settled_stats()
                 self.assertEqual(stats["requests"], requests)
                 self.assertGreaterEqual(stats["bytes"], body)
                 self.assertLess(stats["bytes"], body + self.HEADERS * requests)
@@ -495,11 +481,11 @@ class FailuresTest(ServedFiles):
         self.assertIn(total, (BIG + 2, BIG + 3, BIG + 4))
 
     def test_norange_reads_far_less_than_the_file(self):
-        settled_stats(self.server)
+        self.server.settled_stats()
         self.server.reset()
         self.assertFailsFast(lambda: kelhash.fingerprints(self.url("norange", "big.bin"), NAME),
                              "server ignored the Range request")
-        sent = settled_stats(self.server)["bytes"]
+        sent = self.server.settled_stats()["bytes"]
         print(f"\n  norange, 5 GiB file: the server wrote {sent} bytes before the "
               "connection was dropped", file=sys.stderr, end="")
         self.assertLess(sent, 64 * MIB)
