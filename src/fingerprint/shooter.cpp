@@ -104,9 +104,9 @@ KELHASH_API int32_t kelhash_shooter_file(const char *path, const char *fallback_
 
     std::uint64_t offsets[kBlockCount];
     shooter_offsets(s, offsets);
-    // Blocks 1 to 3 of a cold file are fetched while block 0 is read; block
-    // 0's own read fetches it without advice.
-    stream_will_need(f, offsets + 1, kBlockCount - 1, kShooterBlock);
+    // The four blocks of a cold file are fetched at once rather than one
+    // after another.
+    stream_will_need(f, offsets, kBlockCount, kShooterBlock);
     // All four blocks are read first and then hashed together. When block
     // k cannot be sought or read, g_result still gets the digests of the
     // blocks before it, as if each had been written as soon as it was read.
