@@ -449,6 +449,14 @@ def _short_read(asked, offset, got):
     return OSError(f"short read: {asked} bytes asked at offset {offset}, {got} returned")
 
 
+def _mismatch(asked, offset, got):
+    """The cause of a read error for a read that returned got bytes of the
+    asked ones: fewer (the end of the file came early) or more."""
+    if got < asked:
+        return _short_read(asked, offset, got)
+    return OSError(f"long read: {asked} bytes asked at offset {offset}, {got} returned")
+
+
 def _opensubtitles_ranges(size):
     """(offset, length) of the head and the tail."""
     m = min(size, _HEAD)
@@ -552,11 +560,7 @@ def _exact(data, offset, n):
     with view:
         got = view.nbytes
         if got != n:
-            if got < n:
-                cause = _short_read(n, offset, got)
-            else:
-                cause = OSError(f"long read: {n} bytes asked at offset {offset}, {got} returned")
-            raise _read_error() from cause
+            raise _read_error() from _mismatch(n, offset, got)
         return view.tobytes()
 
 
@@ -611,6 +615,11 @@ class _FileSource(_RangeSource):
     def __init__(self, f):
         if isinstance(f, io.TextIOBase):
             raise TypeError("a file object to hash must be opened in binary mode")
+        if not hasattr(f, "seek") and hasattr(f, "size"):
+            # A reader written for another interface, read(offset, n).
+            raise TypeError(f"a reader needs size and read_at(offset, n), which returns the "
+                            f"n bytes at offset; {type(f).__name__} has size and read but "
+                            "no read_at")
         seekable = getattr(f, "seekable", None)
         if not hasattr(f, "seek") or (seekable is not None and not seekable()):
             raise TypeError(f"a file object to hash must be seekable; {type(f).__name__} "
@@ -645,8 +654,7 @@ class _FileSource(_RangeSource):
         except Exception as e:
             raise _read_error() from e
         if got != n:
-            cause = _short_read(n, offset, got)
-            raise _read_error() from cause
+            raise _read_error() from _mismatch(n, offset, got)
         return b"".join(parts)
 
     def _restore(self):
@@ -741,40 +749,151 @@ def url(address, *, timeout=30.0):
     needed, all sent at once. A server that ignores Range is accepted for a
     file of at most 65536 bytes (its whole answer); for a larger one the
     hash fails after reading no more than 65537 bytes. md5() downloads the
-    whole body. Redirects are followed; the module adds no credentials or
-    cookies. Failures: KelhashError status 1, "read error" (with the cause),
-    "server answered HTTP <code>", "server ignored the Range request" or
-    "bad Content-Range: <value>"."""
+    whole body. Up to 10 redirects are followed, by their headers alone
+    (a redirect's body is never read); informational (1xx) answers are
+    skipped; the module adds no credentials or cookies. Failures:
+    KelhashError status 1, "read error" (with the cause: the connection's
+    error, a timeout, an invalid Content-Length, a body shorter or longer
+    than the range, too many redirects), "server answered HTTP <code>",
+    "server ignored the Range request" or "bad Content-Range: <value>"
+    ("(none)" without one)."""
     return URL(address, timeout=timeout)
 
 
-_CONTENT_RANGE = re.compile(r"bytes\s+(\d+)-(\d+)/(\d+)", re.IGNORECASE)
+_CONTENT_RANGE = re.compile(r"bytes +([0-9]+)-([0-9]+)/([0-9]+)", re.IGNORECASE)
+_EMPTY_RANGE = re.compile(r"bytes +\*/([0-9]+)", re.IGNORECASE)
+_DIGITS = re.compile(r"[0-9]+")
+# A valid Content-Range is "bytes " and three numbers of at most 19 digits;
+# one much longer is refused whole, as the command does, not read in part.
+_CONTENT_RANGE_MAX = 127
+_MAX_REDIRECTS = 10
+_MAX_INTERIM = 16    # informational (1xx) answers skipped before the real one
+_MAX_LINE = 65536    # as http.client: the longest header line taken
+_MAX_HEADERS = 100
 
 
-def _content_range(value):
-    """(first, last, total) of a Content-Range for a satisfied range, or None."""
-    m = _CONTENT_RANGE.fullmatch(value.strip()) if value is not None else None
-    return None if m is None else tuple(int(g) for g in m.groups())
+def _header_values(headers, name):
+    return [v.strip(" \t") for v in (headers.get_all(name) or [])]
+
+
+def _content_range(headers):
+    """(first, last, total) of the one Content-Range of an answer for a
+    satisfied range, each within 64 bits and first <= last < total, or None
+    for none, several (which one would the server mean?) or a bad one."""
+    values = _header_values(headers, "Content-Range")
+    if len(values) != 1 or len(values[0]) > _CONTENT_RANGE_MAX:
+        return None
+    m = _CONTENT_RANGE.fullmatch(values[0])
+    if m is None:
+        return None
+    first, last, total = (int(g) for g in m.groups())
+    if total > _INT64_MAX or not first <= last < total:
+        return None
+    return first, last, total
+
+
+def _is_empty_file_range(headers):
+    """Whether a 416's one Content-Range says that the file is empty."""
+    values = _header_values(headers, "Content-Range")
+    if len(values) != 1 or len(values[0]) > _CONTENT_RANGE_MAX:
+        return False
+    m = _EMPTY_RANGE.fullmatch(values[0])
+    return m is not None and int(m.group(1)) == 0
 
 
 def _content_length(headers):
-    value = headers.get("Content-Length")
-    if value is None or not value.strip().isdigit():
+    """The Content-Length, or None without one. One that is not plain ASCII
+    digits (a sign, "1, 2", a digit of another script that int() would
+    take), or two that differ, is a read error: the body's end would be a
+    guess. A value above 64 bits comes back as _INT64_MAX + 1."""
+    values = set(_header_values(headers, "Content-Length"))
+    if not values:
         return None
-    return int(value)
+    value = values.pop()
+    if values or not _DIGITS.fullmatch(value):
+        shown = ", ".join(sorted(_header_values(headers, "Content-Length")))
+        raise _read_error() from OSError(f"invalid Content-Length: {shown}")
+    value = value.lstrip("0") or "0"
+    return int(value) if len(value) <= 19 else _INT64_MAX + 1
+
+
+def _length_of_body(headers):
+    """The Content-Length of a body to be read: one above 64 bits is invalid."""
+    length = _content_length(headers)
+    if length is not None and length > _INT64_MAX:
+        values = ", ".join(_header_values(headers, "Content-Length"))
+        raise _read_error() from OSError(f"invalid Content-Length: {values}")
+    return length
+
+
+_http = None
+
+
+def _http_classes():
+    """urllib's handlers for HTTP and HTTPS with a response that skips
+    informational answers (103 Early Hints, 102 Processing), which
+    http.client does only for 100; built on first use, so that importing
+    the module loads no network code."""
+    global _http
+    if _http is not None:
+        return _http
+    import http.client
+    import urllib.request
+
+    class Response(http.client.HTTPResponse):
+        def _read_status(self):
+            for _ in range(_MAX_INTERIM + 1):
+                version, status, reason = super()._read_status()
+                # 101 would switch protocols, which no request here asks for.
+                if not 100 <= status < 200 or status == 101:
+                    return version, status, reason
+                # The headers of an informational answer say nothing of the
+                # file (a Content-Range there is not the answer's).
+                for _ in range(_MAX_HEADERS + 1):
+                    line = self.fp.readline(_MAX_LINE + 1)
+                    if len(line) > _MAX_LINE:
+                        raise http.client.LineTooLong("header line")
+                    if line in (b"\r\n", b"\n", b""):
+                        break
+                else:
+                    raise http.client.HTTPException(
+                        f"more than {_MAX_HEADERS} headers in an HTTP {status} answer")
+            raise http.client.HTTPException(
+                f"more than {_MAX_INTERIM} informational answers before the answer")
+
+    class HTTPConnection(http.client.HTTPConnection):
+        response_class = Response
+
+    class HTTPHandler(urllib.request.HTTPHandler):
+        def http_open(self, req):
+            return self.do_open(HTTPConnection, req)
+
+    handlers = [HTTPHandler]
+    if hasattr(http.client, "HTTPSConnection") and hasattr(urllib.request, "HTTPSHandler"):
+        class HTTPSConnection(http.client.HTTPSConnection):
+            response_class = Response
+
+        class HTTPSHandler(urllib.request.HTTPSHandler):
+            # http.client's default context: certificates and host names
+            # checked, as urllib's own handler does by default.
+            def https_open(self, req):
+                return self.do_open(HTTPSConnection, req)
+
+        handlers.append(HTTPSHandler)
+    _http = handlers
+    return _http
 
 
 def _opener():
-    """HTTP and HTTPS with the environment's proxies and redirects, and no
-    other scheme (a redirect to file: or ftp: ends in a read error), no
-    cookie jar and no authentication of its own."""
+    """HTTP and HTTPS with the environment's proxies, and no other scheme,
+    no cookie jar and no authentication of its own. Redirects are not
+    urllib's to follow, which reads each redirect's body whole: _get()
+    follows them by their headers."""
     import urllib.request
     opener = urllib.request.OpenerDirector()
     handlers = [urllib.request.ProxyHandler(), urllib.request.UnknownHandler(),
-                urllib.request.HTTPHandler(), urllib.request.HTTPDefaultErrorHandler(),
-                urllib.request.HTTPRedirectHandler(), urllib.request.HTTPErrorProcessor()]
-    if hasattr(urllib.request, "HTTPSHandler"):
-        handlers.append(urllib.request.HTTPSHandler())
+                urllib.request.HTTPDefaultErrorHandler(), urllib.request.HTTPErrorProcessor()]
+    handlers += [handler() for handler in _http_classes()]
     for handler in handlers:
         opener.add_handler(handler)
     return opener
@@ -804,6 +923,19 @@ class _Response:
             raise _read_error() from cause
         return data
 
+    def read_range(self, n, offset):
+        """The body of a 206 for n bytes at offset: exactly n bytes and
+        nothing after them. A longer body is other bytes than those asked
+        for, or more of them: it is known by its Content-Length before any
+        of it is read, or else by one byte past the n."""
+        length = _length_of_body(self.headers)
+        if length is not None and length > n:
+            raise _read_error() from _long_body(n, offset, f"Content-Length {length}")
+        data = self.read_exactly(n, offset)
+        if length is None and self.read(1):
+            raise _read_error() from _long_body(n, offset, "more received")
+        return data
+
     def close(self):
         # Closing drops the connection: the module never keeps one open,
         # so the rest of a body it does not want is never downloaded.
@@ -819,10 +951,9 @@ class _Response:
         self.close()
 
 
-def _get(opener, address, timeout, byte_range=None):
-    """Sends a GET (for the bytes first-last when byte_range is given) and
-    returns its _Response, whatever its status; a failure to get an answer
-    is a read error with the underlying error as its cause."""
+def _request(opener, address, timeout, byte_range):
+    """One GET and its _Response, whatever its status; a failure to get an
+    answer is a read error with the underlying error as its cause."""
     import http.client
     import urllib.error
     import urllib.request
@@ -830,8 +961,8 @@ def _get(opener, address, timeout, byte_range=None):
     headers = {"Accept-Encoding": "identity"}
     if byte_range is not None:
         headers["Range"] = "bytes=%d-%d" % byte_range
-    request = urllib.request.Request(address, headers=headers)
     try:
+        request = urllib.request.Request(address, headers=headers)
         raw = opener.open(request, timeout=timeout)
     except urllib.error.HTTPError as e:  # an answer with a status other than 2xx
         return _Response(e.code, e)
@@ -843,6 +974,47 @@ def _get(opener, address, timeout, byte_range=None):
     return _Response(raw.status, raw)
 
 
+_REDIRECTS = (301, 302, 303, 307, 308)
+
+
+def _redirect_target(address, location):
+    """The absolute URL a Location header sends a request of address to,
+    made as urllib makes it (spaces and other characters quoted)."""
+    import string
+    import urllib.parse
+    parts = urllib.parse.urlparse(location.strip())
+    if not parts.path and parts.netloc:
+        parts = parts._replace(path="/")
+    target = urllib.parse.quote(urllib.parse.urlunparse(parts), encoding="iso-8859-1",
+                                safe=string.punctuation)
+    target = urllib.parse.urljoin(address, target)
+    if urllib.parse.urlsplit(target).scheme.lower() not in ("http", "https"):
+        raise _read_error() from ValueError(
+            f"redirect from {address} to {target}, which is not http or https")
+    return target
+
+
+def _get(opener, address, timeout, byte_range=None):
+    """Sends a GET (for the bytes first-last when byte_range is given),
+    following up to 10 redirects, and returns the last answer's _Response
+    (its url the address that gave it). A redirect is followed by its
+    headers alone: its body, which may be of any length, is never read."""
+    chain = [address]
+    while True:
+        response = _request(opener, address, timeout, byte_range)
+        location = response.headers.get("Location")
+        if response.status not in _REDIRECTS or location is None:
+            return response
+        response.close()
+        target = _redirect_target(address, location)
+        if len(chain) > _MAX_REDIRECTS:
+            raise _read_error() from OSError(
+                f"more than {_MAX_REDIRECTS} redirects, from {chain[0]}; the last from "
+                f"{address} to {target}")
+        chain.append(target)
+        address = target
+
+
 def _unexpected_status(response):
     return KelhashError(1, f"server answered HTTP {response.status}")
 
@@ -851,8 +1023,13 @@ def _range_ignored():
     return KelhashError(1, "server ignored the Range request")
 
 
-def _bad_content_range(value):
-    return KelhashError(1, f"bad Content-Range: {'' if value is None else value}")
+def _long_body(asked, offset, returned):
+    return OSError(f"long body: {asked} bytes asked at offset {offset}, {returned}")
+
+
+def _bad_content_range(headers):
+    values = _header_values(headers, "Content-Range")
+    return KelhashError(1, f"bad Content-Range: {', '.join(values) if values else '(none)'}")
 
 
 class _URLSource:
@@ -864,17 +1041,17 @@ class _URLSource:
         min(size, 65536))."""
         with _get(opener, self._url.address, self._url.timeout, (0, _HEAD - 1)) as r:
             if r.status == 206:
-                value = r.headers.get("Content-Range")
-                parsed = _content_range(value)
+                parsed = _content_range(r.headers)
                 if parsed is None:
-                    raise _bad_content_range(value)
+                    raise _bad_content_range(r.headers)
                 first, last, total = parsed
-                if first != 0 or total == 0 or last != min(_HEAD - 1, total - 1):
-                    raise _bad_content_range(value)
-                return total, r.url, r.read_exactly(last + 1, 0)
+                if first != 0 or last != min(_HEAD - 1, total - 1):
+                    raise _bad_content_range(r.headers)
+                return total, r.url, r.read_range(last + 1, 0)
             if r.status == 416:
-                value = r.headers.get("Content-Range")
-                if value is not None and value.strip().lower() == "bytes */0":
+                # An empty file has no byte 0 to send; the 416's body, if
+                # any, is not read.
+                if _is_empty_file_range(r.headers):
                     return 0, r.url, b""
                 raise _unexpected_status(r)
             if r.status == 200:
@@ -897,10 +1074,9 @@ class _URLSource:
         """Bytes start to end - 1 of a file of total bytes, by one request."""
         with _get(opener, address, timeout, (start, end - 1)) as r:
             if r.status == 206:
-                value = r.headers.get("Content-Range")
-                if _content_range(value) != (start, end - 1, total):
-                    raise _bad_content_range(value)
-                return r.read_exactly(end - start, start)
+                if _content_range(r.headers) != (start, end - 1, total):
+                    raise _bad_content_range(r.headers)
+                return r.read_range(end - start, start)
             if r.status == 200:
                 raise _range_ignored()
             raise _unexpected_status(r)
@@ -953,7 +1129,7 @@ class _URLSource:
         with _get(_opener(), self._url.address, self._url.timeout) as r:
             if r.status != 200:
                 raise _unexpected_status(r)
-            length = _content_length(r.headers)
+            length = _length_of_body(r.headers)
             digest = _new_md5()
             total = 0
             while True:

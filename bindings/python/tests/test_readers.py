@@ -457,6 +457,24 @@ class FileObjectsTest(TempDirCase):
         self.assertEqual((cm.exception.status, cm.exception.message), (1, "read error"))
         self.assertIs(cm.exception.__cause__, failure)
 
+    def test_a_file_that_returns_more_than_asked(self):
+        # Larger than MD5's read, which also gets more than it asked for.
+        data = reference.data_of_size(MIB + 5000, seed=19)
+
+        class Generous(io.BytesIO):
+            def read(self, n=-1):
+                return super().read(n if n < 0 else n + 10)
+
+        for what, fn in ReaderFailuresTest.FUNCTIONS:
+            with self.subTest(what):
+                with self.assertRaises(kelhash.KelhashError) as cm:
+                    fn(Generous(data))
+                e = cm.exception
+                self.assertEqual((e.status, e.message), (1, "read error"))
+                offset, asked = {"shooter": (4096, 4096), "md5": (0, MIB)}.get(what, (0, 65536))
+                self.assertEqual(str(e.__cause__), f"long read: {asked} bytes asked at offset "
+                                                   f"{offset}, {asked + 10} returned")
+
     def test_non_blocking_file_with_nothing_to_read(self):
         class Empty(io.RawIOBase):
             def seekable(self):
@@ -497,6 +515,22 @@ class FileObjectsTest(TempDirCase):
                         with self.assertRaises(TypeError):
                             fn(src)
             self.assertEqual(pipe.read(), b"abc")  # nothing was consumed
+
+    def test_a_reader_of_another_interface_is_told_what_a_reader_needs(self):
+        # size and read(offset, n), as another language's readers are: not a
+        # file object (no seek), and not read as one.
+        class OffsetRead:
+            size = 100000
+
+            def read(self, offset, n):
+                raise AssertionError("not read")
+
+        for name, fn in ReaderFailuresTest.FUNCTIONS:
+            with self.subTest(function=name):
+                with self.assertRaises(TypeError) as cm:
+                    fn(OffsetRead())
+                self.assertIn("a reader needs size and read_at(offset, n)", str(cm.exception))
+                self.assertIn("OffsetRead has size and read but no read_at", str(cm.exception))
 
     def test_buffers_with_file_methods_stay_buffers(self):
         # mmap has read and seek, and the buffer protocol: it is hashed as

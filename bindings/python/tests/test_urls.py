@@ -10,6 +10,7 @@ see which requests are under way at once) and a server of fixed answers
 (for answers the range server never gives).
 """
 
+import hashlib
 import os
 import pathlib
 import re
@@ -288,6 +289,7 @@ class CannedServer:
         self._answer = answer
         self._then = then
         self.requests = []
+        self._threads = []
         self._sock = socket.create_server(("127.0.0.1", 0))
         self.port = self._sock.getsockname()[1]
         threading.Thread(target=self._accept, daemon=True).start()
@@ -304,13 +306,21 @@ class CannedServer:
     def __exit__(self, *exc):
         self.close()
 
+    def settle(self, timeout=10.0):
+        """Waits until every connection so far has been answered and closed."""
+        deadline = time.monotonic() + timeout
+        for t in list(self._threads):
+            t.join(max(0.0, deadline - time.monotonic()))
+
     def _accept(self):
         while True:
             try:
                 conn, _ = self._sock.accept()
             except OSError:
                 return
-            threading.Thread(target=self._serve, args=(conn,), daemon=True).start()
+            t = threading.Thread(target=self._serve, args=(conn,), daemon=True)
+            self._threads.append(t)
+            t.start()
 
     def _serve(self, conn):
         conn.settimeout(10)
@@ -322,12 +332,16 @@ class CannedServer:
                     if not data:
                         return
                     head += data
-                self.requests.append(head.split(b"\r\n\r\n")[0].decode("latin-1"))
-                conn.sendall(self._answer)
-                if self._then is not None:
-                    self._then(conn)
+                request = head.split(b"\r\n\r\n")[0].decode("latin-1")
+                self.requests.append(request)
+                self._respond(conn, request)
             except OSError:
                 pass
+
+    def _respond(self, conn, request):
+        conn.sendall(self._answer)
+        if self._then is not None:
+            self._then(conn)
 
 
 def endless_chunks(conn):
@@ -350,6 +364,7 @@ class CannedAnswersTest(unittest.TestCase):
             headers = {k.strip().lower(): v.strip()
                        for k, v in (line.split(":", 1) for line in lines[1:])}
             self.assertEqual(headers.get("range"), range_value)
+            self.assertEqual(headers.get("accept-encoding"), "identity")
             for name in ("authorization", "cookie", "proxy-authorization"):
                 self.assertNotIn(name, headers)
 
@@ -381,7 +396,7 @@ class CannedAnswersTest(unittest.TestCase):
              b"Content-Length: 0\r\n\r\n", "server answered HTTP 416"),
             ("206 without Content-Range",
              b"HTTP/1.1 206 Partial Content\r\nContent-Length: 2048\r\n\r\n" + data,
-             "bad Content-Range: "),
+             "bad Content-Range: (none)"),
             ("206 of another unit",
              b"HTTP/1.1 206 Partial Content\r\nContent-Range: items 0-2047/2048\r\n"
              b"Content-Length: 2048\r\n\r\n" + data, "bad Content-Range: items 0-2047/2048"),
@@ -413,6 +428,361 @@ class CannedAnswersTest(unittest.TestCase):
         self.assertEqual((cm.exception.status, cm.exception.message), (1, "read error"))
         self.assertIsNotNone(cm.exception.__cause__)
         self.assertIn(str(cm.exception.__cause__), str(cm.exception))
+
+
+class ScriptedServer(CannedServer):
+    """Answers each request as script(path, byte_range) says, byte_range
+    the (first, last) of its Range header or None: with the bytes to send,
+    or with (bytes, then), then(send, conn) going on sending. Counts the
+    bytes it sent (.sent), endless bodies included."""
+
+    def __init__(self, script):
+        self._script = script
+        self._lock = threading.Lock()
+        self.sent = 0
+        super().__init__(None)
+
+    def send(self, conn, data):
+        with self._lock:
+            self.sent += len(data)
+        conn.sendall(data)
+
+    def _respond(self, conn, request):
+        lines = request.split("\r\n")
+        byte_range = None
+        for line in lines[1:]:
+            name, _, value = line.partition(":")
+            if name.strip().lower() == "range":
+                m = re.fullmatch(r"bytes=(\d+)-(\d+)", value.strip())
+                byte_range = (int(m.group(1)), int(m.group(2)))
+        answer = self._script(lines[0].split(" ")[1], byte_range)
+        then = None
+        if isinstance(answer, tuple):
+            answer, then = answer
+        self.send(conn, answer)
+        if then is not None:
+            then(self.send, conn)
+
+
+ODD = reference.data_of_size(131073, seed=23)
+ENDLESS = 200 * MIB  # a body as good as endless: the hash must not wait for its end
+DROPPED = 48 * MIB   # more than the socket buffers hold: sent only if read
+
+
+def endless(send, conn):
+    block = bytes(65536)
+    for _ in range(ENDLESS // len(block)):
+        send(conn, block)
+
+
+def answer(status, headers=(), body=b""):
+    """The bytes of an answer; a header value may be bytes (sent as they are)."""
+    head = b"HTTP/1.1 " + status.encode("ascii") + b"\r\n"
+    for name, value in headers:
+        value = value if isinstance(value, bytes) else str(value).encode("latin-1")
+        head += name.encode("ascii") + b": " + value + b"\r\n"
+    return head + b"Connection: close\r\n\r\n" + body
+
+
+def ranged(byte_range, data=ODD, content_range=None, length="exact", extra=b"",
+           before=b"", more_headers=()):
+    """A 206 for byte_range of data: its Content-Range (or another, or
+    several as a list, or none as ()), its Content-Length ("exact", None for
+    none, or the value to send), and extra bytes after the body."""
+    first, last = byte_range
+    last = min(last, len(data) - 1)
+    body = data[first:last + 1]
+    if content_range is None:
+        content_range = ["bytes %d-%d/%d" % (first, last, len(data))]
+    elif isinstance(content_range, str):
+        content_range = [content_range]
+    headers = [("Content-Range", v) for v in content_range] + list(more_headers)
+    if length == "exact":
+        headers.append(("Content-Length", len(body)))
+    elif length is not None:
+        headers.append(("Content-Length", length))
+    return before + answer("206 Partial Content", headers, body + extra)
+
+
+def whole(data=ODD, length="exact", before=b""):
+    """A 200 with all of data."""
+    headers = [] if length is None else [("Content-Length", len(data) if length == "exact"
+                                          else length)]
+    return before + answer("200 OK", headers, data)
+
+
+def files(byte_range, **kw):
+    """The file ODD as a server should serve it, ranged or whole."""
+    return whole(**kw) if byte_range is None else ranged(byte_range, **kw)
+
+
+EARLY_HINTS = b"HTTP/1.1 103 Early Hints\r\nLink: </style.css>; rel=preload\r\n\r\n"
+PROCESSING = b"HTTP/1.1 102 Processing\r\n\r\n"
+INT64_MAX = (1 << 63) - 1
+
+
+class OddAnswersTest(unittest.TestCase):
+    """Answers the range server never gives: each either hashes the file's
+    own bytes or fails at once with its message, reading no more of a body
+    than it needs."""
+
+    def fingerprints(self, script, path="/file.bin", **kw):
+        """(result or KelhashError, seconds, server) of fingerprints()."""
+        return self._run(lambda src: kelhash.fingerprints(src, NAME), script, path, **kw)
+
+    def md5(self, script, path="/file.bin", **kw):
+        return self._run(kelhash.md5, script, path, **kw)
+
+    def _run(self, fn, script, path, timeout=30.0):
+        with ScriptedServer(script) as server:
+            start = time.monotonic()
+            try:
+                result = fn(kelhash.url(server.url(path), timeout=timeout))
+            except kelhash.KelhashError as e:
+                result = e
+            elapsed = time.monotonic() - start
+            server.settle()
+        return result, elapsed, server
+
+    def assertFails(self, result, message, cause=None):
+        self.assertIsInstance(result, kelhash.KelhashError, "a hash instead of an error")
+        self.assertEqual((result.status, result.message), (1, message))
+        if cause is not None:
+            self.assertIsNotNone(result.__cause__)
+            self.assertRegex(str(result.__cause__), cause)
+            self.assertIn(str(result.__cause__), str(result))
+
+    def test_answers_that_are_refused(self):
+        t_big = INT64_MAX + 1
+        cases = [
+            # Bodies longer than the range: the bytes after it are not the
+            # file's, or the ranges are not what the server meant.
+            ("Content-Length past the range", lambda r: files(r, extra=b"EXTRA" * 100,
+                                                             length=65536 + 500),
+             "read error", r"^long body: 65536 bytes asked at offset 0, Content-Length 66036$"),
+            ("no Content-Length, bytes past the range",
+             lambda r: files(r, length=None, extra=b"EXTRA" * 100),
+             "read error", r"^long body: 65536 bytes asked at offset 0, more received$"),
+            ("no Content-Length, a body without end",
+             lambda r: (files(r, length=None), endless),
+             "read error", r"^long body: 65536 bytes asked at offset 0, more received$"),
+            # A long body in the second round only.
+            ("a long body in the second round",
+             lambda r: files(r) if r == (0, 65535) else files(r, length=None, extra=b"EXTRA"),
+             "read error", r"^long body: 65536 bytes asked at offset 65537, more received$"),
+            # Content-Length values that say nothing sure of where the body ends.
+            ("negative Content-Length", lambda r: files(r, length="-5"),
+             "read error", r"^invalid Content-Length: -5$"),
+            ("Content-Length with a sign", lambda r: files(r, length="+65536"),
+             "read error", r"^invalid Content-Length: \+65536$"),
+            ("Content-Length of a superscript digit", lambda r: files(r, length=b"\xb2"),
+             "read error", r"^invalid Content-Length: \xb2$"),
+            ("Content-Length of two numbers", lambda r: files(r, length="65536, 65536"),
+             "read error", r"^invalid Content-Length: 65536, 65536$"),
+            ("Content-Length beyond 64 bits",
+             lambda r: files(r, length="99999999999999999999999"),
+             "read error", r"^invalid Content-Length: 99999999999999999999999$"),
+            ("round-1 200 with a superscript Content-Length",
+             lambda r: whole(ODD[:3000], length=b"\xb2"),
+             "read error", r"^invalid Content-Length: \xb2$"),
+            # Content-Range values that cannot be taken as they are.
+            ("total above 2^63 - 1",
+             lambda r: ranged(r, content_range="bytes 0-65535/%d" % t_big),
+             "bad Content-Range: bytes 0-65535/%d" % t_big, None),
+            ("last byte above 2^63 - 1",
+             lambda r: ranged(r, content_range="bytes 0-%d/%d" % (t_big, t_big + 1)),
+             "bad Content-Range: bytes 0-%d/%d" % (t_big, t_big + 1), None),
+            ("two Content-Range headers, the first right",
+             lambda r: ranged(r, content_range=["bytes 0-65535/131073",
+                                                "bytes 0-65535/131074"]),
+             "bad Content-Range: bytes 0-65535/131073, bytes 0-65535/131074", None),
+            ("two Content-Range headers, the second right",
+             lambda r: ranged(r, content_range=["bytes 0-65535/131074",
+                                                "bytes 0-65535/131073"]),
+             "bad Content-Range: bytes 0-65535/131074, bytes 0-65535/131073", None),
+            ("two equal Content-Range headers",
+             lambda r: ranged(r, content_range=["bytes 0-65535/131073"] * 2),
+             "bad Content-Range: bytes 0-65535/131073, bytes 0-65535/131073", None),
+            ("a Content-Range longer than any valid one",
+             lambda r: ranged(r, content_range="bytes 0-65535/" + "0" * 120 + "131073"),
+             "bad Content-Range: bytes 0-65535/" + "0" * 120 + "131073", None),
+            ("a valid Content-Range followed by junk",
+             lambda r: ranged(r, content_range="bytes 0-65535/131073 " + "#" * 130),
+             "bad Content-Range: bytes 0-65535/131073 " + "#" * 130, None),
+            ("206 without Content-Range", lambda r: ranged(r, content_range=()),
+             "bad Content-Range: (none)", None),
+            # What an informational answer carries is not the answer's.
+            ("103 with a Content-Range, then a 206 without",
+             lambda r: ranged(r, content_range=(), before=b"HTTP/1.1 103 Early Hints\r\n"
+                              b"Content-Range: bytes 0-65535/131073\r\n\r\n"),
+             "bad Content-Range: (none)", None),
+            ("a 206 first, a 200 in the second round",
+             lambda r: ranged(r) if r == (0, 65535) else whole(),
+             "server ignored the Range request", None),
+            ("a total that changes in the second round",
+             lambda r: ranged(r, content_range=None if r == (0, 65535) else
+                              "bytes %d-%d/131074" % r),
+             "bad Content-Range: bytes 65537-131072/131074", None),
+            ("416 of a file that is not empty",
+             lambda r: (answer("416 Range Not Satisfiable", [("Content-Range", "bytes */5")]),
+                        endless),
+             "server answered HTTP 416", None),
+            ("416 with two Content-Range headers",
+             lambda r: answer("416 Range Not Satisfiable", [("Content-Range", "bytes */0"),
+                                                            ("Content-Range", "bytes */0")]),
+             "server answered HTTP 416", None),
+        ]
+        for what, script, message, cause in cases:
+            with self.subTest(what):
+                result, elapsed, server = self.fingerprints(
+                    lambda path, r: script(r) if r is not None else whole())
+                self.assertFails(result, message, cause)
+                self.assertLess(elapsed, FAST)
+                self.assertLess(server.sent, DROPPED)
+                if message.startswith("bad Content-Range") and "second round" not in what:
+                    # Known from the first answer: no second round was sent.
+                    self.assertEqual(len(server.requests), 1, server.requests)
+
+    def test_answers_that_are_taken(self):
+        zeros_os = "%016x" % INT64_MAX  # the words of zeros add nothing to the size
+        zeros_shooter = ";".join([hashlib.md5(bytes(4096)).hexdigest()] * 4)
+        odd = (reference.opensubtitles(ODD), reference.shooter(ODD, NAME))
+        empty = (reference.opensubtitles(b""), reference.shooter(b"", NAME))
+
+        def zeros(r):
+            first, last = r
+            return answer("206 Partial Content",
+                          [("Content-Range", "bytes %d-%d/%d" % (first, last, INT64_MAX)),
+                           ("Content-Length", last - first + 1)], bytes(last - first + 1))
+
+        cases = [
+            ("the unit in capitals",
+             lambda r: ranged(r, content_range="BYTES %d-%d/131073" % (r[0], min(r[1], 131072))),
+             odd),
+            ("the unit in mixed case, two spaces",
+             lambda r: ranged(r, content_range="Bytes  %d-%d/131073" % (r[0], min(r[1], 131072))),
+             odd),
+            ("103 Early Hints before each 206", lambda r: ranged(r, before=EARLY_HINTS), odd),
+            ("102 and 103 before each 206",
+             lambda r: ranged(r, before=PROCESSING + EARLY_HINTS), odd),
+            ("no Content-Length, the body ends with the range",
+             lambda r: ranged(r, length=None), odd),
+            ("leading zeros in Content-Length", lambda r: ranged(
+                r, length="%06d" % (min(r[1], 131072) - r[0] + 1)), odd),
+            ("chunked, with a Content-Range trailer that is not the answer's",
+             lambda r: answer("206 Partial Content",
+                              [("Content-Range", "bytes %d-%d/131073" % (r[0], min(r[1], 131072))),
+                               ("Transfer-Encoding", "chunked"), ("Trailer", "Content-Range")],
+                              b"%x\r\n%s\r\n0\r\nContent-Range: bytes 1-2/3\r\n\r\n"
+                              % (min(r[1], 131072) - r[0] + 1, ODD[r[0]:r[1] + 1])),
+             odd),
+            ("a file of 2^63 - 1 bytes", zeros, (zeros_os, zeros_shooter)),
+            ("an empty file, the unit in capitals",
+             lambda r: answer("416 Range Not Satisfiable", [("Content-Range", "BYTES */0")]),
+             empty),
+            ("an empty file's 416 with a body without end",
+             lambda r: (answer("416 Range Not Satisfiable", [("Content-Range", "bytes */0")]),
+                        endless),
+             empty),
+            ("round-1 200 with a Content-Length beyond 64 bits, the file small",
+             lambda r: whole(ODD[:3000], length="99999999999999999999999"),
+             "server ignored the Range request"),
+        ]
+        for what, script, want in cases:
+            with self.subTest(what):
+                result, elapsed, server = self.fingerprints(
+                    lambda path, r: script(r) if r is not None else whole())
+                if isinstance(want, str):
+                    self.assertFails(result, want)
+                else:
+                    self.assertNotIsInstance(result, kelhash.KelhashError)
+                    self.assertEqual(tuple(result), want)
+                self.assertLess(elapsed, FAST)
+                self.assertLess(server.sent, DROPPED)
+
+    def test_md5_answers(self):
+        want = reference.md5(ODD)
+        cases = [
+            ("superscript Content-Length", lambda: whole(length=b"\xb2"),
+             "read error", r"^invalid Content-Length: \xb2$"),
+            ("negative Content-Length", lambda: whole(length="-5"),
+             "read error", r"^invalid Content-Length: -5$"),
+            ("Content-Length beyond 64 bits", lambda: whole(length="9223372036854775808"),
+             "read error", r"^invalid Content-Length: 9223372036854775808$"),
+            ("103 before the 200", lambda: whole(before=EARLY_HINTS), want, None),
+            ("no Content-Length", lambda: whole(length=None), want, None),
+        ]
+        for what, script, message, cause in cases:
+            with self.subTest(what):
+                result, elapsed, server = self.md5(lambda path, r: script())
+                if message == want:
+                    self.assertEqual(result, want)
+                else:
+                    self.assertFails(result, message, cause)
+                self.assertLess(elapsed, FAST)
+
+    def test_redirects_are_followed_by_their_headers_alone(self):
+        def script(path, r):
+            if path == "/moved":
+                # A redirect whose body never ends; the file is elsewhere.
+                return answer("302 Found", [("Location", "/file.bin")]), endless
+            return files(r)
+
+        odd = (reference.opensubtitles(ODD), reference.shooter(ODD, NAME))
+        for name, run, want in (("fingerprints", self.fingerprints, odd),
+                                ("md5", self.md5, reference.md5(ODD))):
+            with self.subTest(name):
+                result, elapsed, server = run(script, "/moved")
+                self.assertEqual(result if name == "md5" else tuple(result), want)
+                self.assertLess(elapsed, FAST)
+                self.assertLess(server.sent, DROPPED)
+                # The second round asks the file's own address, not the redirect's.
+                paths = [req.split(" ")[1] for req in server.requests]
+                self.assertEqual(paths[0], "/moved")
+                self.assertTrue(all(p == "/file.bin" for p in paths[1:]), paths)
+
+    def test_redirect_chains_and_loops(self):
+        def script(path, r):
+            # /hop/N: N more redirects before the file; /loop: itself again.
+            if path == "/loop":
+                return answer("302 Found", [("Location", "/loop"), ("Content-Length", 0)])
+            if path.startswith("/hop/"):
+                n = int(path[len("/hop/"):])
+                target = "/file.bin" if n == 1 else "/hop/%d" % (n - 1)
+                code = ("301 Moved Permanently", "302 Found", "303 See Other",
+                        "307 Temporary Redirect", "308 Permanent Redirect")[n % 5]
+                return answer(code, [("Location", target), ("Content-Length", 0)])
+            if path == "/elsewhere":
+                return answer("302 Found", [("Location", "file:///etc/hostname")])
+            return files(r)
+
+        odd = (reference.opensubtitles(ODD), reference.shooter(ODD, NAME))
+        result, _, server = self.fingerprints(script, "/hop/10")
+        self.assertEqual(tuple(result), odd)
+        result, _, server = self.md5(script, "/hop/10")
+        self.assertEqual(result, reference.md5(ODD))
+        for path in ("/hop/11", "/loop"):
+            for name, run in (("fingerprints", self.fingerprints), ("md5", self.md5)):
+                with self.subTest(path, function=name):
+                    result, elapsed, server = run(script, path)
+                    self.assertFails(result, "read error", r"^more than 10 redirects")
+                    self.assertIn(path, str(result.__cause__))
+                    self.assertLess(elapsed, FAST)
+                    # The first request and the 10 redirects followed.
+                    self.assertEqual(len(server.requests), 11)
+        result, _, server = self.fingerprints(script, "/elsewhere")
+        self.assertFails(result, "read error", r"file:///etc/hostname, which is not http or https")
+
+    def test_a_body_that_stalls(self):
+        def script(path, r):
+            full = ranged(r)
+            return full[:len(full) - len(ODD[r[0]:r[1] + 1]) + 100], lambda send, conn: time.sleep(3)
+
+        result, elapsed, _ = self.fingerprints(script, timeout=0.3)
+        self.assertFails(result, "read error")
+        self.assertIsInstance(result.__cause__, socket.timeout)
+        self.assertGreaterEqual(elapsed, 0.25)
+        self.assertLess(elapsed, FAST)
 
 
 def closed_port():
