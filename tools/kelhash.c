@@ -94,6 +94,10 @@ static unsigned char head_buf[OPENSUBTITLES_RANGE];
 static unsigned char tail_buf[OPENSUBTITLES_RANGE];
 static unsigned char block_buf[4][SHOOTER_BLOCK];
 
+/* Seconds to wait for a connection, and for each next byte once connected
+ * (--timeout). */
+static long url_timeout = 30;
+
 static const char *const usage_text =
     "Usage: kelhash [OPTION]... FILE|URL...\n"
     "Print the OpenSubtitles hash, the Shooter hash and the MD5 digest of each FILE\n"
@@ -107,8 +111,11 @@ static const char *const usage_text =
     "  --md5            the MD5 digest (32 uppercase hex digits)\n"
     "  --name NAME      the name the Shooter hash uses for files of 8192 bytes or\n"
     "                   less (default: the file's base name; for a URL, the last\n"
-    "                   segment of its path, percent-decoded)\n"
+    "                   segment of its path, percent-decoded, and none when the\n"
+    "                   path ends in /)\n"
     "  --json           one JSON object per line and file\n"
+    "  --timeout SECONDS  for a URL, how long to wait for a connection and, once\n"
+    "                   connected, for each next byte (default 30)\n"
     "  --help           print this help and exit\n"
     "  --version        print the version and exit\n"
     "\n"
@@ -127,8 +134,9 @@ static const char *const usage_text =
     "A URL's fingerprints are read by byte ranges, in two round trips and at most\n"
     "about 140 KiB whatever its size, from a server that answers Range requests (one\n"
     "that does not may send a file of up to 64 KiB whole); MD5 downloads the whole\n"
-    "body. Redirects are followed. A failed result of a URL is reported with its\n"
-    "algorithm, and the others are still printed.\n"
+    "body. Redirects are followed. A connection not made within 30 s, or a transfer\n"
+    "that receives nothing for 30 s, fails. A failed result of a URL is reported\n"
+    "with its algorithm, and the others are still printed.\n"
 #else
     "URLs need libcurl, which this build of kelhash does not have: each one is\n"
     "reported as failed.\n"
@@ -593,6 +601,17 @@ static char *url_name(const char *url) {
 
 struct url_job;
 
+/* The longest Content-Range value taken: a valid one is far shorter ("bytes "
+ * and three numbers of at most 19 digits), so a longer one is refused whole
+ * rather than judged by a part of it. */
+#define URL_RANGE_VALUE 127
+
+/* What a Content-Length header said. */
+#define LENGTH_NONE 0
+#define LENGTH_VALID 1
+#define LENGTH_INVALID 2   /* not plain digits, or two that differ */
+#define LENGTH_TOO_LARGE 3 /* digits, but more than 64 bits hold */
+
 /* One GET and what became of it. */
 struct transfer {
     struct url_job *job;
@@ -603,12 +622,22 @@ struct transfer {
     int64_t length;      /* ranged: the bytes asked for */
     unsigned char *buf;  /* ranged: where they go */
     int64_t got;         /* body bytes received */
-    int checked;         /* ranged: Content-Range accepted */
     int active;
     int finished;
     int failed;
-    char content_range[128];
-    char message[192];
+    int complete;        /* all there was came with the headers (the 416 of an
+                          * empty file); the transfer was then stopped */
+    /* The answer whose header lines are coming in, as the status line
+     * resets it: each answer of a redirect or a 1xx is read anew. */
+    int status;
+    int headers_ended;   /* past its blank line: what follows are trailers */
+    int ranges;          /* Content-Range headers in it */
+    int range_too_long;
+    int length_state;
+    int64_t content_length;
+    char length_text[32];
+    char content_range[2 * URL_RANGE_VALUE + 8]; /* the values, joined by ", " */
+    char message[320];
     char detail[CURL_ERROR_SIZE + 96];
     char errbuf[CURL_ERROR_SIZE];
 };
@@ -623,6 +652,8 @@ struct url_job {
 };
 
 static int curl_ready = 0;
+/* The one header of the command's own on every request. */
+static struct curl_slist *url_headers = NULL;
 
 static int transfer_fail(struct transfer *t, const char *message, const char *detail) {
     if (!t->failed) {
@@ -649,14 +680,19 @@ static int transfer_short(struct transfer *t, int64_t asked) {
 
 static int transfer_bad_range(struct transfer *t) {
     char message[sizeof t->message];
-    snprintf(message, sizeof message, "bad Content-Range: %s", t->content_range);
+    snprintf(message, sizeof message, "bad Content-Range: %s%s",
+             t->ranges == 0 ? "(none)" : t->content_range, t->range_too_long ? "..." : "");
     return transfer_fail(t, message, NULL);
 }
 
-static long response_code(struct transfer *t) {
-    long code = 0;
-    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &code);
-    return code;
+/* A body longer than the range asked for: the server sends other bytes
+ * than those, or more of them, and none of it is used. */
+static int transfer_long(struct transfer *t, const char *returned) {
+    char detail[160];
+    snprintf(detail, sizeof detail,
+             "long read: %" PRId64 " bytes asked at offset %" PRId64 ", %s", t->length,
+             t->offset, returned);
+    return transfer_fail(t, "read error", detail);
 }
 
 /* A decimal number without sign that fits into 63 bits. */
@@ -700,15 +736,18 @@ static int parse_content_range(const char *v, int64_t *a, int64_t *b, int64_t *t
     return *a <= *b && *b < *total ? 0 : -1;
 }
 
-/* Whether the Content-Range of a 206 answers what was asked: in the first
- * round any size, the first min(65536, T) bytes of it; in the second, the
- * range exactly, of the size the first round gave. */
+/* Whether the one Content-Range of a 206 answers what was asked: in the
+ * first round any size, the first min(65536, T) bytes of it; in the second,
+ * the range exactly, of the size the first round gave. Two of them, even
+ * equal, leave it open which one the server meant. */
 static int check_range(struct transfer *t) {
     int64_t a;
     int64_t b;
     int64_t total;
-    if (t->checked) return 0;
-    if (parse_content_range(t->content_range, &a, &b, &total) != 0) return transfer_bad_range(t);
+    if (t->ranges != 1 || t->range_too_long ||
+        parse_content_range(t->content_range, &a, &b, &total) != 0) {
+        return transfer_bad_range(t);
+    }
     if (t->kind == URL_ROUND1) {
         if (a != 0 || b != (total - 1 < URL_HEAD - 1 ? total - 1 : URL_HEAD - 1)) {
             return transfer_bad_range(t);
@@ -718,82 +757,192 @@ static int check_range(struct transfer *t) {
     } else if (a != t->offset || b != t->offset + t->length - 1 || total != t->job->size) {
         return transfer_bad_range(t);
     }
-    t->checked = 1;
     return 0;
 }
 
-/* Each header line of each answer, redirects included: the Content-Range
- * kept is that of the last answer. */
-static size_t on_header(char *line, size_t size, size_t count, void *data) {
-    struct transfer *t = (struct transfer *)data;
-    static const char name[] = "content-range:";
-    const size_t n = size * count;
-    size_t i;
-    if (n >= 5 && memcmp(line, "HTTP/", 5) == 0) {
-        t->content_range[0] = '\0';
-        return n;
+/* Whether a 416 says the file is empty: its one Content-Range names no
+ * range ("*") and a size of 0. */
+static int is_empty_file_range(const struct transfer *t) {
+    int64_t total;
+    const char *p;
+    if (t->ranges != 1 || t->range_too_long) return 0;
+    p = after_bytes_unit(t->content_range);
+    return p != NULL && *p++ == '*' && *p++ == '/' && parse_number(&p, &total) == 0 &&
+           *p == '\0' && total == 0;
+}
+
+static int length_invalid(struct transfer *t) {
+    char detail[64];
+    snprintf(detail, sizeof detail, "invalid Content-Length: %s", t->length_text);
+    return transfer_fail(t, "read error", detail);
+}
+
+/* Judges a final answer by its headers, before any of its body is read:
+ * an answer that cannot be used ends the transfer at once, whatever body
+ * it would send. Returns 0 to read the body, else -1 (the transfer failed,
+ * or, for an empty file, is complete). */
+static int judge_headers(struct transfer *t) {
+    const int code = t->status;
+    if (t->kind == URL_WHOLE) {
+        if (code != 200) return transfer_status(t, code);
+        /* A length too large for libcurl, which then takes it as absent,
+         * would let a body cut short pass for a whole one. */
+        return t->length_state == LENGTH_NONE || t->length_state == LENGTH_VALID
+                   ? 0
+                   : length_invalid(t);
     }
+    if (code == 200) {
+        /* No Range honoured: the whole file, if it fits the first round. */
+        if (t->kind != URL_ROUND1 || t->length_state == LENGTH_TOO_LARGE ||
+            (t->length_state == LENGTH_VALID && t->content_length > URL_HEAD)) {
+            return transfer_fail(t, "server ignored the Range request", NULL);
+        }
+        return t->length_state == LENGTH_INVALID ? length_invalid(t) : 0;
+    }
+    if (code == 416 && t->kind == URL_ROUND1) {
+        /* An empty file has no first byte to send: that is its answer, and
+         * its body, if any, is not read. */
+        if (!is_empty_file_range(t)) return transfer_status(t, code);
+        t->complete = 1;
+        return -1;
+    }
+    if (code != 206) return transfer_status(t, code);
+    if (check_range(t) != 0) return -1;
+    if (t->length_state == LENGTH_INVALID || t->length_state == LENGTH_TOO_LARGE) {
+        return length_invalid(t);
+    }
+    if (t->length_state == LENGTH_VALID && t->content_length > t->length) {
+        char returned[48];
+        snprintf(returned, sizeof returned, "%" PRId64 " announced", t->content_length);
+        return transfer_long(t, returned);
+    }
+    return 0;
+}
+
+/* The value of a header line whose name is name (lowercase, with its
+ * colon), without the blanks and the line end around it; null if the line
+ * is another one. */
+static const char *header_value(const char *line, size_t n, const char *name, size_t *len) {
+    size_t i;
+    size_t end = n;
     for (i = 0; name[i] != '\0'; ++i) {
-        if (i >= n || ascii_lower(line[i]) != name[i]) return n;
+        if (i >= n || ascii_lower(line[i]) != name[i]) return NULL;
     }
     while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
-    {
-        size_t end = n;
-        size_t len;
-        while (end > i && (line[end - 1] == '\r' || line[end - 1] == '\n' ||
-                           line[end - 1] == ' ' || line[end - 1] == '\t')) {
-            --end;
+    while (end > i && (line[end - 1] == '\r' || line[end - 1] == '\n' || line[end - 1] == ' ' ||
+                       line[end - 1] == '\t')) {
+        --end;
+    }
+    *len = end - i;
+    return line + i;
+}
+
+static void take_content_range(struct transfer *t, const char *v, size_t len) {
+    size_t used = strlen(t->content_range);
+    const size_t room = sizeof t->content_range - 1;
+    if (len > URL_RANGE_VALUE) {
+        t->range_too_long = 1;
+        len = URL_RANGE_VALUE;
+    }
+    if (t->ranges++ > 0 && used + 2 <= room) {
+        memcpy(t->content_range + used, ", ", 2);
+        used += 2;
+    }
+    if (len > room - used) len = room - used;
+    memcpy(t->content_range + used, v, len);
+    t->content_range[used + len] = '\0';
+}
+
+/* Content-Length read here rather than asked of libcurl, which takes one
+ * too large for 64 bits as absent and one with a sign as a number. */
+static void take_content_length(struct transfer *t, const char *v, size_t len) {
+    int64_t value = 0;
+    int state = len > 0 ? LENGTH_VALID : LENGTH_INVALID;
+    size_t i;
+    for (i = 0; i < len && state != LENGTH_INVALID; ++i) {
+        const int d = v[i] - '0';
+        if (d < 0 || d > 9) {
+            state = LENGTH_INVALID;
+        } else if (state == LENGTH_VALID && value > (INT64_MAX - d) / 10) {
+            state = LENGTH_TOO_LARGE;
+        } else if (state == LENGTH_VALID) {
+            value = value * 10 + d;
         }
-        len = end - i;
-        if (len >= sizeof t->content_range) len = sizeof t->content_range - 1;
-        memcpy(t->content_range, line + i, len);
-        t->content_range[len] = '\0';
+    }
+    if (t->length_state != LENGTH_NONE && (t->length_state != state || t->content_length != value)) {
+        state = LENGTH_INVALID; /* two that differ */
+    }
+    t->length_state = state;
+    t->content_length = value;
+    snprintf(t->length_text, sizeof t->length_text, "%.*s%s", len > 24 ? 24 : (int)len, v,
+             len > 24 ? "..." : "");
+}
+
+/* Each header line of each answer, redirects and 1xx included: a status
+ * line starts an answer afresh, its blank line ends its headers, and then
+ * a final answer (not 1xx, not a redirect) is judged. Returning less than n
+ * ends the transfer. */
+static size_t on_header(char *line, size_t size, size_t count, void *data) {
+    struct transfer *t = (struct transfer *)data;
+    const size_t n = size * count;
+    const char *v;
+    size_t len;
+    if (n >= 5 && memcmp(line, "HTTP/", 5) == 0) {
+        size_t i = 5;
+        int code = 0;
+        while (i < n && line[i] != ' ') ++i;
+        while (i < n && line[i] == ' ') ++i;
+        while (i < n && line[i] >= '0' && line[i] <= '9' && code < 1000) {
+            code = code * 10 + (line[i++] - '0');
+        }
+        t->status = code;
+        t->headers_ended = 0;
+        t->ranges = 0;
+        t->range_too_long = 0;
+        t->content_range[0] = '\0';
+        t->length_state = LENGTH_NONE;
+        t->content_length = -1;
+        t->length_text[0] = '\0';
+        return n;
+    }
+    if (t->headers_ended) return n; /* trailers: the answer was judged */
+    if (n <= 2 && (line[0] == '\r' || line[0] == '\n')) {
+        t->headers_ended = 1;
+        if (t->status < 200 || (t->status >= 300 && t->status < 400)) return n;
+        return judge_headers(t) == 0 ? n : 0;
+    }
+    if ((v = header_value(line, n, "content-range:", &len)) != NULL) {
+        take_content_range(t, v, len);
+    } else if ((v = header_value(line, n, "content-length:", &len)) != NULL) {
+        take_content_length(t, v, len);
     }
     return n;
 }
 
-/* The body as it comes. Returning less than n ends the transfer: when the
- * answer cannot be used, nothing more of it is read. */
+/* The body as it comes, of an answer whose headers were accepted (or of a
+ * redirect that is not followed). Returning less than n ends the transfer:
+ * once the answer cannot be used, nothing more of it is read. */
 static size_t on_body(char *data, size_t size, size_t count, void *userdata) {
     struct transfer *t = (struct transfer *)userdata;
     const size_t n = size * count;
-    const long code = response_code(t);
-    if (t->failed) return 0;
+    if (t->failed || t->complete) return 0;
+    if (!t->headers_ended || (t->status != 200 && t->status != 206)) {
+        transfer_status(t, t->status);
+        return 0;
+    }
     if (t->kind == URL_WHOLE) {
-        if (code != 200) {
-            transfer_status(t, code);
-            return 0;
-        }
         kel_md5_update(&t->job->md5, (const uint8_t *)data, n);
         t->got += (int64_t)n;
         return n;
     }
-    if (t->kind == URL_ROUND1 && code == 200) {
-        /* No Range honoured: the whole file, if it fits the first round. */
-        curl_off_t announced = -1;
-        curl_easy_getinfo(t->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-        if (announced > URL_HEAD || (int64_t)n > URL_HEAD - t->got) {
+    if (t->status == 200) {
+        if ((int64_t)n > URL_HEAD - t->got) {
             transfer_fail(t, "server ignored the Range request", NULL);
             return 0;
         }
-    } else if (code == 206) {
-        if (check_range(t) != 0) return 0;
-        if ((int64_t)n > t->length - t->got) {
-            char detail[128];
-            snprintf(detail, sizeof detail,
-                     "long read: %" PRId64 " bytes asked at offset %" PRId64 ", more returned",
-                     t->length, t->offset);
-            transfer_fail(t, "read error", detail);
-            return 0;
-        }
-    } else {
-        /* Nothing else has a body worth reading; a 416 is judged by its
-         * Content-Range when it ends. */
-        if (code != 416) {
-            transfer_status(t, code);
-            return 0;
-        }
-        return n;
+    } else if ((int64_t)n > t->length - t->got) {
+        transfer_long(t, "more returned");
+        return 0;
     }
     memcpy(t->buf + t->got, data, n);
     t->got += (int64_t)n;
@@ -802,10 +951,9 @@ static size_t on_body(char *data, size_t size, size_t count, void *userdata) {
 
 /* A transfer that ended (result from curl): what its answer means. */
 static void judge(struct transfer *t, CURLcode result) {
-    long code;
     t->finished = 1;
     if (t->failed) return;
-    if (result != CURLE_OK) {
+    if (result != CURLE_OK && !t->complete) {
         size_t len = strlen(t->errbuf);
         while (len > 0 && (t->errbuf[len - 1] == '\n' || t->errbuf[len - 1] == '\r')) {
             t->errbuf[--len] = '\0';
@@ -813,30 +961,18 @@ static void judge(struct transfer *t, CURLcode result) {
         transfer_fail(t, "read error", len > 0 ? t->errbuf : curl_easy_strerror(result));
         return;
     }
-    code = response_code(t);
-    if (t->kind == URL_WHOLE) {
-        if (code != 200) transfer_status(t, code);
+    if (!t->headers_ended || (t->status != 200 && t->status != 206 && !t->complete)) {
+        /* An answer without a body, never judged: a redirect not followed. */
+        transfer_status(t, t->status);
         return;
     }
-    if (t->kind == URL_ROUND1 && code == 200) {
-        t->job->size = t->got;
-    } else if (t->kind == URL_ROUND1 && code == 416) {
-        int64_t total;
-        const char *p = after_bytes_unit(t->content_range);
-        if (p == NULL || *p++ != '*' || *p++ != '/' || parse_number(&p, &total) != 0 ||
-            *p != '\0' || total != 0) {
-            transfer_status(t, code);
-            return;
-        }
+    if (t->kind == URL_WHOLE) return;
+    if (t->complete) {
         t->job->size = 0;
-    } else if (code == 206) {
-        if (check_range(t) != 0) return;
-        if (t->got != t->length) {
-            transfer_short(t, t->length);
-            return;
-        }
-    } else {
-        transfer_status(t, code);
+    } else if (t->status == 200) {
+        t->job->size = t->got;
+    } else if (t->got != t->length) {
+        transfer_short(t, t->length);
         return;
     }
     if (t->kind == URL_ROUND1) {
@@ -865,12 +1001,20 @@ static int start_transfer(CURLM *multi, struct transfer *t, const char *url) {
      * them is an error, not a wait. */
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, 30L);
-    /* A server that stops sending mid-body fails after a minute of
-     * silence, rather than hanging the command. */
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, url_timeout);
+    /* A server that stops sending mid-body fails after that long a silence,
+     * rather than hanging the command. */
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, url_timeout);
+    /* Byte ranges count bytes of the file itself, not of an encoding of it;
+     * libcurl is not asked to decode anything. */
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, url_headers);
     curl_easy_setopt(e, CURLOPT_USERAGENT, "kelhash/" KELHASH_VERSION);
+#if LIBCURL_VERSION_NUM >= 0x073600
+    /* The answer of a proxy to CONNECT is not the server's: the headers
+     * judged are those of the file's answer alone. */
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+#endif
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, t);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
@@ -1055,6 +1199,13 @@ static int compute_url(const char *url, int algorithms, const char *name, struct
         }
         curl_ready = 1;
     }
+    if (url_headers == NULL) {
+        url_headers = curl_slist_append(NULL, "Accept-Encoding: identity");
+        if (url_headers == NULL) {
+            report(url, NULL, "out of memory", 0);
+            return -1;
+        }
+    }
     memset(&job, 0, sizeof job);
     kel_md5_init(&job.md5);
     p.count = 0;
@@ -1085,6 +1236,18 @@ static int compute_url(const char *url, int algorithms, const char *name, struct
             }
         }
     }
+    /* The size from the ranges and MD5 from the plain GET describe one
+     * file only when both saw as many bytes: a server that answers the two
+     * kinds of request with different bodies fails MD5, since which of them
+     * is the file cannot be told. */
+    if (whole != NULL && !(failed & ALG_MD5) && round1 != NULL && job.round1_ok &&
+        whole->got != job.size) {
+        char detail[96];
+        snprintf(detail, sizeof detail, "%" PRId64 " bytes by the plain GET, %" PRId64
+                 " by the ranges", whole->got, job.size);
+        report_detail(url, alg_names[alg_index(ALG_MD5)], "read error", detail);
+        failed |= ALG_MD5;
+    }
     arrived = algorithms & ~failed;
     if (whole != NULL && !(failed & ALG_MD5)) {
         md5_hex(&job.md5, value_of(h, ALG_MD5));
@@ -1108,7 +1271,9 @@ static int compute_url(const char *url, int algorithms, const char *name, struct
                     report(url, NULL, "out of memory", 0);
                     arrived &= ~ALG_SHOOTER;
                 }
-                name = own_name;
+                /* A path that ends in '/' names no file: no name then, as
+                 * if none were given, rather than the empty string. */
+                name = own_name != NULL && own_name[0] != '\0' ? own_name : NULL;
             }
             plan_results(&p, arrived & fingerprints, url, name, h);
         }
@@ -1126,6 +1291,8 @@ static int compute_url(const char *url, int algorithms, const char *name, struct
 }
 
 static void url_cleanup(void) {
+    curl_slist_free_all(url_headers);
+    url_headers = NULL;
     if (curl_ready) curl_global_cleanup();
 }
 
@@ -1275,6 +1442,21 @@ struct options {
     int count;
 };
 
+/* A whole number of seconds from 1 to a day. */
+static int parse_timeout(const char *text, long *out) {
+    long v = 0;
+    const char *p = text;
+    if (*p == '\0') return 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        v = v * 10 + (*p - '0');
+        if (v > 86400) return 0;
+    }
+    if (v < 1) return 0;
+    *out = v;
+    return 1;
+}
+
 /* Reads the options, which may stand anywhere before "--", and collects the
  * files. Returns -1 to go on, or the exit status when there is nothing to
  * hash (help, version, bad usage). */
@@ -1309,6 +1491,13 @@ static int parse_options(int argc, char **argv, struct options *opt) {
             opt->name = argv[++i];
         } else if (strncmp(arg, "--name=", 7) == 0) {
             opt->name = arg + 7;
+        } else if (strcmp(arg, "--timeout") == 0 || strncmp(arg, "--timeout=", 10) == 0) {
+            const char *value = arg[9] == '=' ? arg + 10 : NULL;
+            if (value == NULL) {
+                if (i + 1 >= argc) return usage_error("option requires an argument", arg);
+                value = argv[++i];
+            }
+            if (!parse_timeout(value, &url_timeout)) return usage_error("invalid timeout", value);
         } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
             fputs(usage_text, stdout);
             return 0;

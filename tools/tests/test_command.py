@@ -411,6 +411,11 @@ class FailuresTest(CommandCase):
             (["-x", f], "-x"),
             ([f, "--md"], "--md"),
             ([f, "--name"], "--name"),
+            ([f, "--timeout"], "--timeout"),
+            (["--timeout", "0", f], "invalid timeout '0'"),
+            (["--timeout=1.5", f], "invalid timeout '1.5'"),
+            (["--timeout", "86401", f], "invalid timeout '86401'"),
+            (["--timeout", "-3", f], "invalid timeout '-3'"),
         ]
         for args, mentioned in cases:
             with self.subTest(args=args):

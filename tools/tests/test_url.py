@@ -18,9 +18,11 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
+import kelhash
 import reference
 from test_command import ALGORITHMS, CommandCase, parse_blocks, run
 
@@ -371,6 +373,363 @@ class UrlNameTest(UrlCase):
         self.assertEqual(parse_blocks(r.stdout.decode()), [
             (url, {"size": str(len(data)), "opensubtitles": reference.opensubtitles(data),
                    "md5": reference.md5(data)})])
+
+
+# A server whose answers no well-behaved server gives, each chosen by the
+# first segment of the path: what the command must refuse (or, for a few
+# odd but valid ones, accept), on raw sockets, since an HTTP library would
+# not send most of them. Its file is ODD_DATA, except that a path ending in
+# "/" serves ODD_SMALL (the query "?big" says ODD_DATA all the same).
+ODD_SIZE = 131073
+ODD_DATA = reference.data_of_size(ODD_SIZE, seed=5)
+ODD_SMALL = b"small file"
+# What an endless body sends at most: far more than a command that stops
+# at the headers lets through its socket buffers.
+ENDLESS = 64 << 20
+STALL = 2  # the --timeout of the stall test: seconds without a byte
+
+
+class OddServer:
+    def __init__(self):
+        self.sock = socket.create_server(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+        self.lock = threading.Lock()
+        self.stop = threading.Event()
+        self.sent = 0
+        self.busy = 0
+        self.requests = []  # (path, {lowercase header name: value})
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def close(self):
+        self.stop.set()
+        self.sock.close()
+
+    def url(self, path):
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def reset(self):
+        self.settled()
+        with self.lock:
+            self.sent = 0
+            self.requests.clear()
+
+    def settled(self):
+        """The bytes sent since the reset, once every answer has ended."""
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            with self.lock:
+                if self.busy == 0:
+                    return self.sent
+            time.sleep(0.01)
+        raise AssertionError("an answer of the test server did not end")
+
+    def _serve(self):
+        while not self.stop.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with self.lock:
+                self.busy += 1
+            threading.Thread(target=self._handle, args=(conn,), daemon=True).start()
+
+    def _send(self, conn, data):
+        conn.sendall(data)
+        with self.lock:
+            self.sent += len(data)
+
+    def _answer(self, conn, status, headers, body=b""):
+        head = f"HTTP/1.1 {status}\r\nConnection: close\r\n"
+        head += "".join(f"{k}: {v}\r\n" for k, v in headers) + "\r\n"
+        self._send(conn, head.encode("latin-1") + body)
+
+    def _endless(self, conn):
+        piece = b"x" * 65536
+        for _ in range(ENDLESS // len(piece)):
+            self._send(conn, piece)
+
+    def _handle(self, conn):
+        try:
+            f = conn.makefile("rb")
+            line = f.readline().decode("latin-1").split()
+            headers = {}
+            while True:
+                h = f.readline()
+                if h in (b"\r\n", b"\n", b""):
+                    break
+                k, _, v = h.decode("latin-1").partition(":")
+                headers[k.strip().lower()] = v.strip()
+            path = line[1]
+            with self.lock:
+                self.requests.append((path, headers))
+            m = re.fullmatch(r"bytes=(\d+)-(\d+)", headers.get("range", ""))
+            rng = (int(m.group(1)), int(m.group(2))) if m else None
+            bare, _, query = path.partition("?")
+            data = ODD_SMALL if bare.endswith("/") and query != "big" else ODD_DATA
+            case = bare.strip("/").split("/")[0] or "good"
+            getattr(self, "case_" + case)(conn, rng, data)
+        except (OSError, AttributeError, IndexError):
+            pass
+        finally:
+            try:
+                conn.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+            conn.close()
+            with self.lock:
+                self.busy -= 1
+
+    def _part(self, rng, data):
+        """The bytes a range asks for and its Content-Range values."""
+        a, b = rng[0], min(rng[1], len(data) - 1)
+        return data[a:b + 1], a, b
+
+    def case_good(self, conn, rng, data, unit="bytes", before=b"", extra=()):
+        if rng is None:
+            self._answer(conn, "200 OK", [("Content-Length", len(data))], data)
+            return
+        body, a, b = self._part(rng, data)
+        self._send(conn, before)
+        self._answer(conn, "206 Partial Content",
+                     [*extra, ("Content-Range", f"{unit} {a}-{b}/{len(data)}"),
+                      ("Content-Length", len(body))], body)
+
+    def case_unitcase(self, conn, rng, data):
+        self.case_good(conn, rng, data, unit="BYTES")
+
+    def case_early(self, conn, rng, data):
+        # A 103 before the answer, with a Content-Range of its own.
+        self.case_good(conn, rng, data,
+                       before=b"HTTP/1.1 103 Early Hints\r\nContent-Range: bytes 1-2/3\r\n\r\n")
+
+    def case_earlynone(self, conn, rng, data):
+        # The same, but the real answer has no Content-Range.
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, a, b = self._part(rng, data)
+        self._send(conn, f"HTTP/1.1 103 Early Hints\r\nContent-Range: bytes {a}-{b}/"
+                         f"{len(data)}\r\n\r\n".encode())
+        self._answer(conn, "206 Partial Content", [("Content-Length", len(body))], body)
+
+    def case_trailer(self, conn, rng, data):
+        # A chunked 206 whose trailer holds another Content-Range.
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, a, b = self._part(rng, data)
+        self._send(conn, (f"HTTP/1.1 206 Partial Content\r\nContent-Range: bytes {a}-{b}/"
+                          f"{len(data)}\r\nTransfer-Encoding: chunked\r\nTrailer: Content-Range"
+                          "\r\nConnection: close\r\n\r\n").encode()
+                   + b"%x\r\n" % len(body) + body + b"\r\n0\r\nContent-Range: bytes 1-2/3\r\n\r\n")
+
+    def case_nocr(self, conn, rng, data):
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, _, _ = self._part(rng, data)
+        self._answer(conn, "206 Partial Content", [("Content-Length", len(body))], body)
+
+    def _two_ranges(self, conn, rng, data, first, second):
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, a, b = self._part(rng, data)
+        self._answer(conn, "206 Partial Content",
+                     [("Content-Range", f"bytes {a}-{b}/{len(data) + first}"),
+                      ("Content-Range", f"bytes {a}-{b}/{len(data) + second}"),
+                      ("Content-Length", len(body))], body)
+
+    def case_dupfirst(self, conn, rng, data):
+        self._two_ranges(conn, rng, data, 0, 1)  # the first one is right
+
+    def case_duplast(self, conn, rng, data):
+        self._two_ranges(conn, rng, data, 1, 0)  # the last one is right
+
+    def case_dupsame(self, conn, rng, data):
+        self._two_ranges(conn, rng, data, 0, 0)
+
+    def case_longcr(self, conn, rng, data):
+        # A total of 128 characters, zeros first: its first 127 are the
+        # true total, the 128th makes it ten times as large.
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, a, b = self._part(rng, data)
+        prefix = f"bytes {a}-{b}/"
+        value = prefix + str(len(data)).rjust(127 - len(prefix), "0") + "9"
+        self._answer(conn, "206 Partial Content",
+                     [("Content-Range", value), ("Content-Length", len(body))], body)
+
+    def case_hugecl(self, conn, rng, data):
+        # No Range honoured, and a length that no 64-bit number holds; the
+        # body ends long before it.
+        self._answer(conn, "200 OK", [("Content-Length", "9" * 23)], b"abc")
+
+    def case_pluscl(self, conn, rng, data):
+        self._answer(conn, "200 OK", [("Content-Length", "+3")], b"abc")
+
+    def case_pluscl206(self, conn, rng, data):
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, a, b = self._part(rng, data)
+        self._answer(conn, "206 Partial Content",
+                     [("Content-Range", f"bytes {a}-{b}/{len(data)}"),
+                      ("Content-Length", f"+{len(body)}")], body)
+
+    def case_md5other(self, conn, rng, data):
+        # The ranges are of one file, the plain GET sends another.
+        if rng is None:
+            self._answer(conn, "200 OK", [("Content-Length", 1000)], data[:1000])
+        else:
+            self.case_good(conn, rng, data)
+
+    def case_r2plain(self, conn, rng, data):
+        # Only the first request gets its range; later ones the whole file.
+        self.case_good(conn, rng if rng == (0, 65535) else None, data)
+
+    def case_empty416(self, conn, rng, data):
+        # An empty file, with a body after the 416 that never ends.
+        if rng is None:
+            return self._answer(conn, "200 OK", [("Content-Length", 0)])
+        self._send(conn, b"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */0\r\n"
+                         b"Connection: close\r\n\r\n")
+        self._endless(conn)
+
+    def case_other416(self, conn, rng, data):
+        self._send(conn, b"HTTP/1.1 416 Range Not Satisfiable\r\nContent-Range: bytes */5\r\n"
+                         b"Connection: close\r\n\r\n")
+        self._endless(conn)
+
+    def case_stall(self, conn, rng, data):
+        # The right headers, a little of the body, then nothing.
+        if rng is None:
+            return self.case_good(conn, rng, data)
+        body, a, b = self._part(rng, data)
+        self._answer(conn, "206 Partial Content",
+                     [("Content-Range", f"bytes {a}-{b}/{len(data)}"),
+                      ("Content-Length", len(body))], body[:100])
+        # Until the command gives up and closes its end.
+        conn.settimeout(3 * STALL)
+        conn.recv(1)
+
+
+@unittest.skipUnless(HAS_CURL, NO_CURL_REASON)
+class OddAnswerTest(UrlCase):
+    """Answers at the edges of what a server may send: the odd but valid
+    ones give the file's results, the others fail with their message
+    (status 1) without reading a body that is not wanted."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.odd = OddServer()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.odd.close()
+
+    def lines(self, url, message, algs=("opensubtitles", "shooter")):
+        return [re.escape(f"kelhash: {url}: {alg}: ") + message for alg in algs]
+
+    def test_odd_but_valid_answers(self):
+        want = {"size": ODD_SIZE, **self.expected(ODD_DATA, "f.avi")}
+        for case in ("good", "unitcase", "early", "trailer"):
+            with self.subTest(case=case):
+                url = self.odd.url(f"/{case}/f.avi")
+                r = url_run("--json", url)
+                self.assertEqual((r.returncode, r.stderr.decode()), (0, ""))
+                self.assertEqual(json.loads(r.stdout), {"file": url, **want})
+
+    def test_refused_answers(self):
+        ignored = re.escape("server ignored the Range request")
+        cases = [
+            ("nocr", re.escape("bad Content-Range: (none)")),
+            ("earlynone", re.escape("bad Content-Range: (none)")),
+            ("dupfirst", re.escape(f"bad Content-Range: bytes 0-65535/{ODD_SIZE}, "
+                                   f"bytes 0-65535/{ODD_SIZE + 1}")),
+            ("duplast", re.escape(f"bad Content-Range: bytes 0-65535/{ODD_SIZE + 1}, "
+                                  f"bytes 0-65535/{ODD_SIZE}")),
+            ("dupsame", re.escape(f"bad Content-Range: bytes 0-65535/{ODD_SIZE}, "
+                                  f"bytes 0-65535/{ODD_SIZE}")),
+            ("longcr", re.escape("bad Content-Range: bytes 0-65535/") + f"0+{ODD_SIZE}" + r"\S*"),
+            ("hugecl", ignored),
+            ("pluscl", re.escape("read error: invalid Content-Length: +3")),
+            ("pluscl206", re.escape("read error: invalid Content-Length: +65536")),
+            ("r2plain", ignored),
+            ("other416", re.escape("server answered HTTP 416")),
+        ]
+        for case, message in cases:
+            with self.subTest(case=case):
+                url = self.odd.url(f"/{case}/f.avi")
+                self.odd.reset()
+                self.assert_fails(["--opensubtitles", "--shooter", url], self.lines(url, message))
+                # Whatever body followed was not read to its end.
+                self.assertLess(self.odd.settled(), 8 << 20)
+
+    def test_md5_of_a_length_too_large_for_64_bits(self):
+        # libcurl takes such a length as absent: "abc" would pass for the
+        # whole body.
+        url = self.odd.url("/hugecl/f.avi")
+        self.assert_fails(["--md5", url], self.lines(
+            url, re.escape("read error: invalid Content-Length: " + "9" * 23), ("md5",)))
+
+    def test_empty_file_answered_416(self):
+        url = self.odd.url("/empty416/f.avi")
+        self.odd.reset()
+        r, took = timed("--json", url)
+        self.assertEqual((r.returncode, r.stderr.decode()), (0, ""))
+        self.assertEqual(json.loads(r.stdout), {"file": url, "size": 0,
+                                                **self.expected(b"", "f.avi")})
+        self.assertLess(took, FAST)
+        self.assertLess(self.odd.settled(), 8 << 20)
+
+    def test_md5_of_another_body_than_the_ranges(self):
+        url = self.odd.url("/md5other/f.avi")
+        exp = self.expected(ODD_DATA, "f.avi")
+        self.assert_fails(
+            [url], [re.escape(f"kelhash: {url}: md5: read error: 1000 bytes by the plain GET, "
+                              f"{ODD_SIZE} by the ranges")],
+            stdout=(f"{url}\n  size: {ODD_SIZE}\n  opensubtitles: {exp['opensubtitles']}\n"
+                    f"  shooter: {exp['shooter']}\n").encode())
+
+    def test_requests_ask_for_the_bytes_themselves(self):
+        url = self.odd.url("/good/f.avi")
+        self.odd.reset()
+        r = url_run(url)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.odd.settled()
+        with self.odd.lock:
+            requests = list(self.odd.requests)
+        self.assertGreaterEqual(len(requests), 3)  # MD5's GET and both rounds
+        for path, headers in requests:
+            self.assertEqual(headers.get("accept-encoding"), "identity", path)
+
+    def test_path_without_a_last_segment(self):
+        try:
+            kelhash.shooter_hash(bytearray(ODD_SMALL))
+            self.fail("a small buffer without a name has a Shooter hash")
+        except kelhash.KelhashError as e:
+            no_name = e.message
+        for url in (self.odd.url("/good/dir/"), self.odd.url("/good/dir/?q=a/b.avi"),
+                    self.odd.url("")):
+            with self.subTest(url=url):
+                self.assert_fails(["--shooter", url], [re.escape(
+                    f"kelhash: {url}: shooter: {no_name}")])
+                r = url_run("--shooter", "--name", "n.avi", url)
+                self.assertEqual((r.returncode, r.stderr), (0, b""))
+                self.assertEqual(r.stdout.decode(),
+                                 f"{reference.shooter(ODD_SMALL, 'n.avi')}  {url}\n")
+        # A larger file needs no name.
+        url = self.odd.url("/good/dir/?big")
+        r = url_run("--shooter", url)
+        self.assertEqual((r.returncode, r.stderr), (0, b""))
+        self.assertEqual(r.stdout.decode(), f"{reference.shooter(ODD_DATA, None)}  {url}\n")
+
+    def test_body_that_stalls(self):
+        url = self.odd.url("/stall/f.avi")
+        r, took = timed("--opensubtitles", "--timeout", str(STALL), url)
+        self.assertEqual(r.returncode, 1)
+        self.assertRegex(r.stderr.decode(),
+                         "^" + re.escape(f"kelhash: {url}: opensubtitles: read error: ") + r"\S.*\n$")
+        self.assertEqual(r.stdout, b"")
+        # It waited for the timeout, and not much longer.
+        self.assertGreater(took, STALL - 0.5)
+        self.assertLess(took, STALL + 10)
 
 
 class WithoutCurlTest(CommandCase):
