@@ -29,6 +29,13 @@ export interface FileHandleLike {
  * 1 MiB at a time. Each read must resolve to exactly `length` bytes: fewer,
  * more, or a rejection (a piece not there yet) rejects the hash with status
  * 1, "read error", and the reason as `cause`.
+ *
+ * Each read must resolve to bytes of its own: the fingerprints' reads are
+ * out at the same time and their answers are held until the last arrives,
+ * so a reader that refills one buffer for every read would overwrite the
+ * earlier answers. Two answers in the same memory while both reads were
+ * out reject with "read error" (views of different parts of one buffer,
+ * such as a buffer that holds the whole file, are fine).
  */
 export interface Reader {
   /** The source's size in bytes, at most 2^53 - 1. */
@@ -51,7 +58,8 @@ export class KelhashError extends Error {
    * The library's status: 1 a file could not be opened or read (the
    * system's or the reader's error is the cause), or a URL failed
    * ("server answered HTTP 404", "bad Content-Range: ...", "server ignored
-   * the Range request", or "read error" with the network's error as cause), 2 a Shooter hash of 8192 bytes or less
+   * the Range request", or "read error" with the network's error, or a
+   * `TimeoutError` naming the timeout, as cause), 2 a Shooter hash of 8192 bytes or less
    * without a fallback name, 3 an invalid argument, 4 text that is not
    * UTF-8 (a lone surrogate), 5 out of memory.
    */
@@ -61,10 +69,30 @@ export class KelhashError extends Error {
   constructor(status: number, message: string, options?: { cause?: unknown });
 }
 
-/** The OpenSubtitles hash: 16 lowercase hexadecimal digits. */
-export function opensubtitlesHash(source: Source): Promise<string>;
+/**
+ * How an http: or https: URL is fetched; other sources ignore these.
+ */
+export interface RemoteOptions {
+  /**
+   * Milliseconds a request may wait with nothing received (for the answer,
+   * or for the next bytes of its body) before the call rejects with status
+   * 1, "read error", and a `TimeoutError` as cause. Restarts whenever bytes
+   * arrive, so it does not limit a long transfer that keeps moving.
+   * Default 30000; `Infinity` for none.
+   */
+  timeout?: number | null;
+  /**
+   * Aborting it stops the call's requests, and the call rejects with the
+   * signal's `reason` (an `AbortError` unless one was given), as `fetch`
+   * does; a signal aborted already rejects before any request.
+   */
+  signal?: AbortSignal | null;
+}
 
-export interface ShooterOptions {
+/** The OpenSubtitles hash: 16 lowercase hexadecimal digits. */
+export function opensubtitlesHash(source: Source, options?: RemoteOptions): Promise<string>;
+
+export interface ShooterOptions extends RemoteOptions {
   /**
    * The name whose stable hash, in decimal, is the result for a source of
    * 8192 bytes or less (usually the file's name). Without it such a source
@@ -94,7 +122,7 @@ export interface Fingerprints {
  */
 export function fingerprints(source: Source, options?: ShooterOptions): Promise<Fingerprints>;
 
-export interface Md5Options {
+export interface Md5Options extends RemoteOptions {
   /**
    * Called after each piece (1 MiB) is hashed, and at least once: bytes
    * hashed so far and the source's size (undefined for a pipe, or a URL

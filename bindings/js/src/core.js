@@ -43,6 +43,9 @@ export const SEEK_FAILED = 'seek failed';
 export { STATUS_IO };
 const OOM = 'oom';
 
+// How long a URL's request may wait for anything to arrive (milliseconds).
+const DEFAULT_TIMEOUT = 30000;
+
 /** A call failed with one of the library's statuses (1 to 6). */
 export class KelhashError extends Error {
   constructor(status, message, options) {
@@ -417,10 +420,18 @@ export function dataOpener(source) {
   return null;
 }
 
+// "an Object", "a Map", "an object", "a number": the article by the sound of
+// the word, which for the names that come up here is its first letter (the
+// typed arrays' "Uint" excepted).
+function article(word) {
+  return /^(?:[aeio]|u(?!int|ni|rl|s))/i.test(word) ? `an ${word}` : `a ${word}`;
+}
+
 export function describe(v) {
   if (v === null) return 'null';
-  if (typeof v === 'object') return v.constructor && v.constructor.name ? `a ${v.constructor.name}` : 'an object';
-  return `a ${typeof v}`;
+  if (v === undefined) return 'undefined';
+  if (typeof v === 'object') return article(v.constructor && v.constructor.name ? v.constructor.name : 'object');
+  return article(typeof v);
 }
 
 export function sourceTypeError(kinds, source) {
@@ -471,8 +482,8 @@ function options(value, fn) {
 // The API over an entry's openers: opener(source) checks the source's type
 // (throwing TypeError) and returns a function that opens it.
 
-async function run(open, mode, hash) {
-  const source = await open(mode);
+async function run(open, mode, net, hash) {
+  const source = await open(mode, net);
   try {
     return await hash(source);
   } finally {
@@ -485,21 +496,40 @@ function fallback(opts, fn) {
   return fallbackName === undefined || fallbackName === null ? null : utf8(fallbackName, 'fallbackName');
 }
 
+// The options of a URL's requests, { timeout, signal }; other sources
+// ignore them.
+function network(opts, fn) {
+  const { timeout = null, signal = null } = options(opts, fn);
+  if (timeout !== null && !(typeof timeout === 'number' && timeout > 0)) {
+    throw new TypeError(`${fn}: timeout must be a number of milliseconds above 0 (Infinity for none), not ${
+      typeof timeout === 'number' ? String(timeout) : describe(timeout)}`);
+  }
+  if (signal !== null && !(typeof signal === 'object' && typeof signal.aborted === 'boolean' &&
+      typeof signal.addEventListener === 'function' && typeof signal.removeEventListener === 'function')) {
+    throw new TypeError(`${fn}: signal must be an AbortSignal, not ${describe(signal)}`);
+  }
+  return { timeout: timeout ?? DEFAULT_TIMEOUT, signal };
+}
+
 export function api(opener) {
   return {
-    opensubtitlesHash(source) {
+    opensubtitlesHash(source, opts) {
       const open = opener(source);
-      return run(open, 'ranges', async (s) => (await fingerprintsOf(s, { opensubtitles: true }, null)).opensubtitles);
+      const net = network(opts, 'opensubtitlesHash');
+      return run(open, 'ranges', net,
+        async (s) => (await fingerprintsOf(s, { opensubtitles: true }, null)).opensubtitles);
     },
     shooterHash(source, opts) {
       const open = opener(source);
       const name = fallback(opts, 'shooterHash');
-      return run(open, 'ranges', async (s) => (await fingerprintsOf(s, { shooter: true }, name)).shooter);
+      const net = network(opts, 'shooterHash');
+      return run(open, 'ranges', net, async (s) => (await fingerprintsOf(s, { shooter: true }, name)).shooter);
     },
     fingerprints(source, opts) {
       const open = opener(source);
       const name = fallback(opts, 'fingerprints');
-      return run(open, 'ranges', (s) => fingerprintsOf(s, { opensubtitles: true, shooter: true }, name));
+      const net = network(opts, 'fingerprints');
+      return run(open, 'ranges', net, (s) => fingerprintsOf(s, { opensubtitles: true, shooter: true }, name));
     },
     md5(source, opts) {
       const open = opener(source);
@@ -507,7 +537,8 @@ export function api(opener) {
       if (onProgress !== undefined && onProgress !== null && typeof onProgress !== 'function') {
         throw new TypeError(`onProgress must be a function, not ${describe(onProgress)}`);
       }
-      return run(open, 'stream', (s) => md5Of(s, onProgress ?? null));
+      const net = network(opts, 'md5');
+      return run(open, 'stream', net, (s) => md5Of(s, onProgress ?? null));
     },
     stableHash(text) {
       const bytes = utf8(text, 'text');

@@ -71,6 +71,50 @@ test('options and texts of the wrong type throw TypeError at the call', () => {
   }
 });
 
+test('half a reader: the TypeError says what a reader needs and what this one lacks', () => {
+  const NEEDS = 'a reader needs { size, read(offset, length) }, read a function returning a Promise of the bytes; ';
+  const cases = [
+    [{ size: 3 }, 'got an Object with a size but no read'],
+    [{ size: 3, read: 'x' }, 'got an Object whose read is a string, not a function'],
+    [{ size: 3, read: null }, 'got an Object whose read is null, not a function'],
+    [{ read: async (o, n) => new Uint8Array(n) }, 'got an Object with a read() but no size'],
+    [new Map(), 'got a Map with a size but no read'],
+  ];
+  for (const api of [node, browser]) {
+    for (const name of Object.keys(HASHES)) {
+      for (const [source, what] of cases) {
+        assert.throws(() => api[name](source), { name: 'TypeError', message: NEEDS + what }, `${name}: ${what}`);
+      }
+    }
+  }
+  // Anything else is not taken for a reader; the article goes by the name.
+  for (const [source, what] of [[{}, 'an Object'], [[], 'an Array'], [42, 'a number'], [undefined, 'undefined'],
+    [Object.create(null), 'an object'], [new Error('x'), 'an Error'], [new Date(0), 'a Date'], [Symbol('s'), 'a symbol']]) {
+    for (const api of [node, browser]) {
+      assert.throws(() => api.md5(source), (e) => e instanceof TypeError && e.message.endsWith(`, not ${what}`),
+        what);
+    }
+  }
+});
+
+test('timeout and signal of the wrong kind throw TypeError at the call, for every source', () => {
+  const data = new Uint8Array(10);
+  const calls = [
+    (o) => opensubtitlesHash(data, o), (o) => shooterHash(data, { fallbackName: 'a.avi', ...o }),
+    (o) => node.fingerprints(data, { fallbackName: 'a.avi', ...o }), (o) => md5(data, o),
+    (o) => browser.md5(new URL('https://example.com/a.mkv'), o),
+  ];
+  for (const call of calls) {
+    for (const timeout of [0, -1, NaN, -Infinity, '5000', 5000n, {}]) {
+      assert.throws(() => call({ timeout }), /timeout must be a number of milliseconds above 0/, String(timeout));
+    }
+    for (const signal of [{}, 'abort', 5, { aborted: false }, new EventTarget()]) {
+      assert.throws(() => call({ signal }), /signal must be an AbortSignal/, String(signal));
+    }
+  }
+  assert.throws(() => opensubtitlesHash(data, 5), TypeError);
+});
+
 test('the messages raised here are the library\'s own, with its statuses', () => {
   const table = fs.readFileSync(path.join(ROOT, 'src', 'frame', 'frame.cpp'), 'utf8');
   for (const message of [CANNOT_OPEN, READ_ERROR, SEEK_FAILED]) {

@@ -128,7 +128,10 @@ test('npm pack gives a tarball that installs into an empty project and works the
     const reader: Reader = { size: 10n, read: async (offset: number, length: number) => new Uint8Array(length + offset * 0) };
     async function g(): Promise<string> {
       const both = await fingerprints(reader, { fallbackName: 'a.avi' });
-      const remote = await fingerprints(new URL('https://example.com/a.mkv'));
+      const remote = await fingerprints(new URL('https://example.com/a.mkv'),
+        { timeout: 5000, signal: AbortSignal.timeout(60000) });
+      await md5('https://example.com/a.mkv', { timeout: Infinity, signal: new AbortController().signal, onProgress: null });
+      await opensubtitlesHash(new URL('https://example.com/a.mkv'), { signal: null });
       const s: string = both.opensubtitles + both.shooter + remote.shooter;
       return s + await md5({ size: 3, read: async () => new ArrayBuffer(3) }) + await opensubtitlesHash('https://example.com/a');
     }
@@ -148,6 +151,10 @@ test('npm pack gives a tarball that installs into an empty project and works the
     fingerprints({ size: 3, read: async () => 'abc' });
     // @ts-expect-error a reader has a size
     md5({ read: async () => new Uint8Array(0) });
+    // @ts-expect-error a timeout is a number of milliseconds
+    opensubtitlesHash(new URL('https://example.com/a.mkv'), { timeout: '5000' });
+    // @ts-expect-error a signal is an AbortSignal
+    md5(new URL('https://example.com/a.mkv'), { signal: new AbortController() });
     // @ts-expect-error there is no opensubtitles key in the options
     fingerprints(new Uint8Array(1), { opensubtitles: true });
     export { f, g };

@@ -20,7 +20,10 @@ const { KelhashError, fingerprints, md5, opensubtitlesHash, shooterHash } = node
 
 const MIB = 1 << 20;
 
-// A reader over bytesAt(o, n) that records what it is asked.
+// A reader over bytesAt(o, n) that records what it is asked. Each answer is
+// bytes of its own (a sparse content hands out one buffer of zeros for
+// every hole, and answers to reads out at the same time must not share
+// memory).
 function recording(size, bytesAt) {
   const asked = [];
   return {
@@ -29,7 +32,7 @@ function recording(size, bytesAt) {
       size,
       async read(offset, length) {
         asked.push([offset, length]);
-        return bytesAt(offset, length);
+        return bytesAt(offset, length).slice();
       },
     },
   };
@@ -196,28 +199,70 @@ test('5 GiB through a reader: the definitions\' fingerprints, its four reads all
     assert.equal(asked, 4);
   });
 
-test('a reader that hands back one buffer it refills, answering out of order', async () => {
-  const size = 200003;
-  const data = randomData(size);
-  const buf = new Uint8Array(size);
-  let pending = 0;
-  const reader = {
-    size,
-    async read(o, n) {
-      // The first asked answers last.
-      const wait = 40 - 10 * pending++;
-      await new Promise((r) => setTimeout(r, Math.max(wait, 0)));
-      const view = buf.subarray(0, n);
-      view.set(data.subarray(o, o + n));
-      return view;
-    },
-  };
-  assert.deepEqual(await fingerprints(reader), {
-    opensubtitles: opensubtitlesRef(size, bytesOf(data)),
-    shooter: shooterRef(size, bytesOf(data), null),
+test('a reader that hands back one buffer it refills: a read error for the fingerprints, never a wrong hash',
+  async () => {
+    const size = 200003;
+    const data = randomData(size);
+    const want = { opensubtitles: opensubtitlesRef(size, bytesOf(data)), shooter: shooterRef(size, bytesOf(data), null) };
+    const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+    // Each of these answers a read with a view of memory that another read,
+    // out at the same time, fills with other bytes.
+    const refilling = {
+      // Fills its one buffer when asked, answers a little later: every
+      // answer holds the bytes of the last read asked for.
+      'fills when asked': () => {
+        const buf = new Uint8Array(size);
+        return async (o, n) => {
+          buf.set(data.subarray(o, o + n));
+          await sleep(5);
+          return buf.subarray(0, n);
+        };
+      },
+      // Fills it just before it answers, the first asked answering last.
+      'fills when it answers, out of order': () => {
+        const buf = new Uint8Array(size);
+        let pending = 0;
+        return async (o, n) => {
+          await sleep(Math.max(40 - 10 * pending++, 0));
+          buf.set(data.subarray(o, o + n));
+          return buf.subarray(0, n);
+        };
+      },
+      // A ring of two buffers: the third read takes the first one again.
+      'a ring of two buffers': () => {
+        const ring = new Uint8Array(2 * size);
+        let next = 0;
+        return async (o, n) => {
+          const at = next;
+          next = (next + 1) % 2;
+          const view = ring.subarray(at * size, at * size + n);
+          await sleep(5);
+          view.set(data.subarray(o, o + n));
+          return view;
+        };
+      },
+    };
+    for (const [what, make] of Object.entries(refilling)) {
+      for (const hash of [(r) => fingerprints(r), (r) => shooterHash(r)]) {
+        const e = await readError(hash({ size, read: make() }));
+        assert.match(e.cause.message,
+          /^read\(\d+, \d+\) resolved to the same memory as read\(\d+, \d+\), which was out at the same time: each read must resolve to bytes of its own/,
+          what);
+      }
+      // MD5 asks for one piece at a time and copies it before the next: a
+      // reader that refills one buffer is fine there.
+      assert.equal(await md5({ size, read: make() }), md5Hex(data).toUpperCase(), what);
+    }
+    // Views of one buffer that holds the whole file share no memory between
+    // two reads: that is a reader's answer of its own bytes, as is a copy.
+    for (const read of [async (o, n) => data.subarray(o, o + n), async (o, n) => data.slice(o, o + n)]) {
+      assert.deepEqual(await fingerprints({ size, read }), want);
+    }
+    // ... and so do Node's Buffers, small ones of which share a pool.
+    const pooled = await shooterHash({ size: 9000, read: async (o, n) => Buffer.from(data.subarray(o, o + n)) },
+      { fallbackName: GOLDEN_NAME });
+    assert.equal(pooled, shooterRef(9000, bytesOf(data), GOLDEN_NAME));
   });
-  assert.equal(await md5(reader), md5Hex(data).toUpperCase());
-});
 
 test('a read that brings other than the bytes asked for is a read error with the counts as cause', async () => {
   const size = 200003;

@@ -229,6 +229,9 @@ test('MD5 by URL: one plain GET, progress piece by piece against its Content-Len
   assert.equal(await md5(server.url('norange', g.name)), md5Ref(g.size, bytesOf(g.data)));
 });
 
+// A port that was just free: bound, noted and closed. It is one of the
+// system's ephemeral ports, above every port that fetch refuses outright
+// ("bad port"), so the failure is the refused connection itself.
 async function closedPort() {
   const s = createServer();
   await new Promise((resolve) => s.listen(0, '127.0.0.1', resolve));
@@ -373,6 +376,58 @@ test('answers that break the protocol in other ways', async (t) => {
     { opensubtitles: '0000000000000000', shooter: shooterRef(0, bytesOf(new Uint8Array(0)), GOLDEN_NAME) });
   answer(null, 416, { 'content-range': 'bytes */70000' });
   assert.equal((await failure(fingerprints(url))).message, 'server answered HTTP 416');
+});
+
+// A server of answers made up in place of fetch: the file's bytes for any
+// range, with the Content-Range that contentRange(first, last, total) gives.
+function fakeServer(file, contentRange) {
+  return async (u, init) => {
+    const range = new Headers(init.headers).get('range');
+    const [, a, b] = /^bytes=(\d+)-(\d+)$/.exec(range).map(Number);
+    const last = Math.min(b, file.length - 1);
+    if (a >= file.length) return new Response(null, { status: 416, headers: { 'content-range': contentRange(null) } });
+    const headers = new Headers();
+    for (const v of [].concat(contentRange(a, last, file.length))) headers.append('content-range', v);
+    return new Response(file.slice(a, last + 1), { status: 206, headers });
+  };
+}
+
+test('Content-Range: the unit in any case; repeated or overlong values refused as sent', async (t) => {
+  const real = globalThis.fetch;
+  t.after(() => { globalThis.fetch = real; });
+  const url = 'http://127.0.0.1:9/movie.mkv';
+  for (const size of [1000, 200003]) {
+    const file = randomData(size);
+    const want = {
+      opensubtitles: opensubtitlesRef(size, bytesOf(file)),
+      shooter: shooterRef(size, bytesOf(file), GOLDEN_NAME),
+    };
+    for (const unit of ['BYTES', 'Bytes', 'bYtEs']) {
+      globalThis.fetch = fakeServer(file, (a, b, total) => `${unit} ${a}-${b}/${total}`);
+      assert.deepEqual(await fingerprints(url, { fallbackName: GOLDEN_NAME }), want, `${unit}, ${size}`);
+    }
+    // Two values in one answer, as fetch joins them; the first is right.
+    globalThis.fetch = fakeServer(file, (a, b, total) => [`bytes ${a}-${b}/${total}`, `bytes ${a}-${b}/${total + 1}`]);
+    assert.equal((await failure(fingerprints(url, { fallbackName: GOLDEN_NAME }))).message,
+      `bad Content-Range: bytes 0-${Math.min(size, 65536) - 1}/${size}, bytes 0-${Math.min(size, 65536) - 1}/${size + 1}`);
+    // A total with more digits than any size has, if only zeros in front:
+    // refused whole, not read in part.
+    const padded = `${'0'.repeat(120)}${size}`;
+    globalThis.fetch = fakeServer(file, (a, b) => `bytes ${a}-${b}/${padded}`);
+    assert.equal((await failure(fingerprints(url, { fallbackName: GOLDEN_NAME }))).message,
+      `bad Content-Range: bytes 0-${Math.min(size, 65536) - 1}/${padded}`);
+  }
+  // An empty file, "bytes */0" in any case.
+  for (const value of ['bytes */0', 'BYTES */0', 'Bytes */0']) {
+    globalThis.fetch = fakeServer(new Uint8Array(0), () => value);
+    assert.deepEqual(await fingerprints(url, { fallbackName: GOLDEN_NAME }),
+      { opensubtitles: '0000000000000000', shooter: shooterRef(0, bytesOf(new Uint8Array(0)), GOLDEN_NAME) }, value);
+  }
+  // A total beyond 2^63 - 1, and another unit: refused.
+  for (const value of ['bytes 0-65535/9223372036854775808', 'bytes 0-65535/99999999999999999999', 'items 0-65535/200003']) {
+    globalThis.fetch = fakeServer(randomData(65536), () => value);
+    assert.equal((await failure(fingerprints(url))).message, `bad Content-Range: ${value}`);
+  }
 });
 
 test('URL arguments: only http: and https: are fetched; the browser entry takes URL objects only', () => {
