@@ -149,7 +149,9 @@ private:
 inline std::uint8_t virtual_byte(const Bytes &pattern, std::uint64_t off) {
     if (pattern.empty()) return static_cast<std::uint8_t>((off * 0x9Du) ^ (off >> 11));
     const std::uint64_t rep = off / pattern.size();
-    return static_cast<std::uint8_t>(pattern[off % pattern.size()] ^ (rep * 0xA7u) ^ (rep >> 8));
+    // The remainder is below pattern.size(), so it fits a size_t.
+    const auto at = static_cast<std::size_t>(off % pattern.size());
+    return static_cast<std::uint8_t>(pattern[at] ^ (rep * 0xA7u) ^ (rep >> 8));
 }
 
 inline Bytes virtual_range(const Bytes &pattern, std::uint64_t off, std::size_t n) {
