@@ -1,7 +1,12 @@
-# kelhash_readme_block(OUT README SECTION LANG): the first fenced LANG block
-# after the heading "## SECTION" of the README file, without its fences.
-# The tests that run the README's examples as written read them through it.
+# kelhash_readme_block(OUT README SECTION LANG [N]): the first (or the N-th)
+# fenced LANG block after the heading "## SECTION" of the README file,
+# without its fences. The tests that run the README's examples as written
+# read them through it.
 function(kelhash_readme_block out readme_file section lang)
+  set(ordinal 1)
+  if(ARGC GREATER 4)
+    set(ordinal ${ARGV4})
+  endif()
   file(READ "${readme_file}" readme)
   string(FIND "${readme}" "\n## ${section}\n" at)
   if(at LESS 0)
@@ -9,13 +14,15 @@ function(kelhash_readme_block out readme_file section lang)
   endif()
   string(SUBSTRING "${readme}" ${at} -1 rest)
   set(fence "\n```${lang}\n")
-  string(FIND "${rest}" "${fence}" start)
-  if(start LESS 0)
-    message(FATAL_ERROR "no ${lang} block in the README section '${section}'")
-  endif()
   string(LENGTH "${fence}" n)
-  math(EXPR start "${start} + ${n}")
-  string(SUBSTRING "${rest}" ${start} -1 rest)
+  foreach(pass RANGE 1 ${ordinal})
+    string(FIND "${rest}" "${fence}" start)
+    if(start LESS 0)
+      message(FATAL_ERROR "no ${lang} block ${pass} in the README section '${section}'")
+    endif()
+    math(EXPR start "${start} + ${n}")
+    string(SUBSTRING "${rest}" ${start} -1 rest)
+  endforeach()
   string(FIND "${rest}" "\n```" end)
   string(SUBSTRING "${rest}" 0 ${end} block)
   set(${out} "${block}\n" PARENT_SCOPE)

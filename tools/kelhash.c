@@ -543,6 +543,21 @@ static int is_url(const char *arg) {
     return 0;
 }
 
+/* A decimal number without sign that fits into 63 bits. */
+static int parse_number(const char **s, int64_t *out) {
+    const char *p = *s;
+    int64_t v = 0;
+    if (*p < '0' || *p > '9') return -1;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const int d = *p - '0';
+        if (v > (INT64_MAX - d) / 10) return -1;
+        v = v * 10 + d;
+    }
+    *s = p;
+    *out = v;
+    return 0;
+}
+
 #if defined(KELHASH_HAVE_CURL)
 
 static int hex_digit(char c) {
@@ -693,21 +708,6 @@ static int transfer_long(struct transfer *t, const char *returned) {
              "long read: %" PRId64 " bytes asked at offset %" PRId64 ", %s", t->length,
              t->offset, returned);
     return transfer_fail(t, "read error", detail);
-}
-
-/* A decimal number without sign that fits into 63 bits. */
-static int parse_number(const char **s, int64_t *out) {
-    const char *p = *s;
-    int64_t v = 0;
-    if (*p < '0' || *p > '9') return -1;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        const int d = *p - '0';
-        if (v > (INT64_MAX - d) / 10) return -1;
-        v = v * 10 + d;
-    }
-    *s = p;
-    *out = v;
-    return 0;
 }
 
 static char ascii_lower(char c) {
@@ -1444,16 +1444,9 @@ struct options {
 
 /* A whole number of seconds from 1 to a day. */
 static int parse_timeout(const char *text, long *out) {
-    long v = 0;
-    const char *p = text;
-    if (*p == '\0') return 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        v = v * 10 + (*p - '0');
-        if (v > 86400) return 0;
-    }
-    if (v < 1) return 0;
-    *out = v;
+    int64_t v = 0;
+    if (parse_number(&text, &v) != 0 || *text != '\0' || v < 1 || v > 86400) return 0;
+    *out = (long)v;
     return 1;
 }
 
